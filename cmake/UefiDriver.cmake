@@ -1,0 +1,60 @@
+# Build settings for both builds and add_uefi_driver(), the one call that declares an image.
+
+set(UEFI_IMAGE_OUTPUT_DIR "${CMAKE_BINARY_DIR}/images")
+
+if(UEFI_BUILD STREQUAL "firmware")
+  add_compile_definitions(UEFI_FIRMWARE=1)
+  # -nostdlibinc keeps clang's own freestanding headers and drops every host include path.
+  add_compile_options(
+    -ffreestanding -nostdlibinc -fno-exceptions -fno-rtti -mno-red-zone -fno-stack-protector
+    -mno-stack-arg-probe -fno-threadsafe-statics -fno-asynchronous-unwind-tables
+    -Os -ffunction-sections -fdata-sections
+    -Wall -Wextra -Werror -Werror=global-constructors -Wno-unused-parameter)
+else()
+  add_compile_definitions(UEFI_HOST=1)
+  add_compile_options(-g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined
+                      -fno-sanitize-recover=undefined -Wall -Wextra -Wno-unused-parameter)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# add_uefi_driver(<name> ENTRY <symbol> SOURCES <files...> [SUBSYSTEM <lld-link subsystem>]
+#                 [LINK_FLAGS <extra lld-link flags...>] [LIBRARIES <targets...>])
+#
+# firmware build: <name>.efi in build/firmware/images/ (target <name>_efi, built by default).
+# host build:     static library <name> with the same sources, for the host tests to link.
+function(add_uefi_driver name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "ENTRY;SUBSYSTEM" "SOURCES;LINK_FLAGS;LIBRARIES")
+  if(NOT ARG_ENTRY OR NOT ARG_SOURCES)
+    message(FATAL_ERROR "add_uefi_driver(${name}): ENTRY and SOURCES are required")
+  endif()
+  if(NOT ARG_SUBSYSTEM)
+    set(ARG_SUBSYSTEM efi_boot_service_driver)
+  endif()
+
+  if(UEFI_BUILD STREQUAL "firmware")
+    add_library(${name} OBJECT ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE uefi_support ${ARG_LIBRARIES})
+    set(image "${UEFI_IMAGE_OUTPUT_DIR}/${name}.efi")
+    set(archives $<TARGET_FILE:uefi_support>)
+    foreach(lib IN LISTS ARG_LIBRARIES)
+      list(APPEND archives $<TARGET_FILE:${lib}>)
+    endforeach()
+    add_custom_command(
+      OUTPUT "${image}"
+      COMMAND ${CMAKE_COMMAND} -E make_directory "${UEFI_IMAGE_OUTPUT_DIR}"
+      COMMAND ${UEFI_LLD_LINK} /nologo /subsystem:${ARG_SUBSYSTEM} /dll /base:0 /nodefaultlib
+              /entry:${ARG_ENTRY} /opt:ref,icf /debug:none /merge:.CRT=.rdata /filealign:32
+              ${ARG_LINK_FLAGS} /out:${image} $<TARGET_OBJECTS:${name}> ${archives}
+      # /dll makes lld-link write an import library nobody needs.
+      COMMAND ${CMAKE_COMMAND} -E rm -f "${UEFI_IMAGE_OUTPUT_DIR}/${name}.lib"
+              "${UEFI_IMAGE_OUTPUT_DIR}/${name}.exp"
+      DEPENDS $<TARGET_OBJECTS:${name}> ${archives}
+      COMMAND_EXPAND_LISTS VERBATIM
+      COMMENT "Linking UEFI image ${name}.efi")
+    add_custom_target(${name}_efi ALL DEPENDS "${image}")
+    set_property(GLOBAL APPEND PROPERTY UEFI_IMAGES "${image}")
+  else()
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_link_libraries(${name} PUBLIC uefi_support sim ${ARG_LIBRARIES})
+  endif()
+endfunction()

@@ -1,0 +1,89 @@
+// The simulated board: port and MMIO buses with device models registered by range, memory
+// regions that back physical addresses, a CPU model, and the access log of every port and
+// MMIO access in order.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class Space : uint8_t { Io, Mmio };
+
+struct Access {
+  Space Bus;
+  bool Write;
+  uint8_t Width;  // bytes
+  uint64_t Address;
+  uint64_t Value;
+  bool operator==(const Access &) const = default;
+};
+
+std::string ToString(const Access &A);
+
+inline Access IoWr(uint64_t Port, uint64_t Value, uint8_t Width = 1) { return {Space::Io, true, Width, Port, Value}; }
+inline Access IoRd(uint64_t Port, uint64_t Value, uint8_t Width = 1) { return {Space::Io, false, Width, Port, Value}; }
+inline Access MmioWr(uint64_t Addr, uint64_t Value, uint8_t Width = 4) { return {Space::Mmio, true, Width, Addr, Value}; }
+inline Access MmioRd(uint64_t Addr, uint64_t Value, uint8_t Width = 4) { return {Space::Mmio, false, Width, Addr, Value}; }
+
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual uint64_t Read(uint64_t Address, unsigned Width) = 0;
+  virtual void Write(uint64_t Address, unsigned Width, uint64_t Value) = 0;
+};
+
+struct CpuModel {
+  std::map<uint32_t, std::array<uint32_t, 4>> Cpuid;  // leaf -> EAX, EBX, ECX, EDX
+  std::map<uint32_t, uint64_t> Msr;
+  uint64_t Tsc = 0;
+  uint64_t TscStep = 1;  // added after every read
+  uint64_t Cr4 = 0;
+  uint64_t Pauses = 0, Fences = 0, Wbinvds = 0;
+  std::vector<uint64_t> FlushedLines;
+};
+
+class Board {
+ public:
+  void MapIo(uint64_t Base, uint64_t Size, Device *Dev) { Io.push_back({Base, Size, Dev}); }
+  void MapMmio(uint64_t Base, uint64_t Size, Device *Dev) { Mmio.push_back({Base, Size, Dev}); }
+  // Physical addresses [Base, Base + Size) seen by the processor as Backing.
+  void MapMemory(uint64_t Base, uint64_t Size, uint8_t *Backing) { Memory.push_back({Base, Size, Backing}); }
+  void UnmapDevice(Device *Dev);
+
+  uint64_t Read(Space Bus, uint64_t Address, unsigned Width);
+  void Write(Space Bus, uint64_t Address, unsigned Width, uint64_t Value);
+  void *PhysToPtr(uint64_t Address);
+
+  // Accesses of one bus, optionally only those within [Low, High].
+  std::vector<Access> LogOf(Space Bus, uint64_t Low = 0, uint64_t High = ~0ull) const;
+
+  std::vector<Access> Log;
+  bool Logging = true;
+  // Value an unclaimed address reads (masked to the access width): all ones, as on the board.
+  uint64_t UnclaimedIo = ~0ull;
+  uint64_t UnclaimedMmio = ~0ull;
+  // Called after every logged access; a test can escape an endless loop from here.
+  std::function<void(const Access &)> OnAccess;
+  CpuModel Cpu;
+
+ private:
+  struct Range {
+    uint64_t Base, Size;
+    Device *Dev;
+  };
+  struct Region {
+    uint64_t Base, Size;
+    uint8_t *Backing;
+  };
+  Device *Find(Space Bus, uint64_t Address) const;
+  std::vector<Range> Io, Mmio;
+  std::vector<Region> Memory;
+};
+
+Board &TheBoard();
+
+}  // namespace sim
