@@ -5,25 +5,27 @@ set(UEFI_IMAGE_OUTPUT_DIR "${CMAKE_BINARY_DIR}/images")
 if(UEFI_BUILD STREQUAL "firmware")
   add_compile_definitions(UEFI_FIRMWARE=1)
   # -nostdlibinc keeps clang's own freestanding headers and drops every host include path.
-  add_compile_options(
+  set(UEFI_CXX_FLAGS
     -ffreestanding -nostdlibinc -fno-exceptions -fno-rtti -mno-red-zone -fno-stack-protector
     -mno-stack-arg-probe -fno-threadsafe-statics -fno-asynchronous-unwind-tables
     -Os -ffunction-sections -fdata-sections
     -Wall -Wextra -Werror -Werror=global-constructors -Wno-unused-parameter)
 else()
   add_compile_definitions(UEFI_HOST=1)
-  add_compile_options(-g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined
-                      -fno-sanitize-recover=undefined -Wall -Wextra -Wno-unused-parameter)
+  set(UEFI_CXX_FLAGS -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined
+                     -fno-sanitize-recover=undefined -Wall -Wextra -Wno-unused-parameter)
   add_link_options(-fsanitize=address,undefined)
 endif()
+# C++ only: assembly sources get the target and nothing else.
+add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:${UEFI_CXX_FLAGS}>")
 
 # add_uefi_driver(<name> ENTRY <symbol> SOURCES <files...> [SUBSYSTEM <lld-link subsystem>]
-#                 [LINK_FLAGS <extra lld-link flags...>] [LIBRARIES <targets...>])
+#                 [LINK_FLAGS <extra lld-link flags...>] [LIBRARIES <targets...>] [OUTPUT_DIR <dir>])
 #
 # firmware build: <name>.efi in build/firmware/images/ (target <name>_efi, built by default).
 # host build:     static library <name> with the same sources, for the host tests to link.
 function(add_uefi_driver name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "ENTRY;SUBSYSTEM" "SOURCES;LINK_FLAGS;LIBRARIES")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "ENTRY;SUBSYSTEM;OUTPUT_DIR" "SOURCES;LINK_FLAGS;LIBRARIES")
   if(NOT ARG_ENTRY OR NOT ARG_SOURCES)
     message(FATAL_ERROR "add_uefi_driver(${name}): ENTRY and SOURCES are required")
   endif()
@@ -34,25 +36,31 @@ function(add_uefi_driver name)
   if(UEFI_BUILD STREQUAL "firmware")
     add_library(${name} OBJECT ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE uefi_support ${ARG_LIBRARIES})
-    set(image "${UEFI_IMAGE_OUTPUT_DIR}/${name}.efi")
+    set(out_dir "${UEFI_IMAGE_OUTPUT_DIR}")
+    if(ARG_OUTPUT_DIR)
+      set(out_dir "${ARG_OUTPUT_DIR}")
+    endif()
+    set(image "${out_dir}/${name}.efi")
     set(archives $<TARGET_FILE:uefi_support>)
     foreach(lib IN LISTS ARG_LIBRARIES)
       list(APPEND archives $<TARGET_FILE:${lib}>)
     endforeach()
     add_custom_command(
       OUTPUT "${image}"
-      COMMAND ${CMAKE_COMMAND} -E make_directory "${UEFI_IMAGE_OUTPUT_DIR}"
+      COMMAND ${CMAKE_COMMAND} -E make_directory "${out_dir}"
       COMMAND ${UEFI_LLD_LINK} /nologo /subsystem:${ARG_SUBSYSTEM} /dll /base:0 /nodefaultlib
               /entry:${ARG_ENTRY} /opt:ref,icf /debug:none /merge:.CRT=.rdata /filealign:32
               ${ARG_LINK_FLAGS} /out:${image} $<TARGET_OBJECTS:${name}> ${archives}
       # /dll makes lld-link write an import library nobody needs.
-      COMMAND ${CMAKE_COMMAND} -E rm -f "${UEFI_IMAGE_OUTPUT_DIR}/${name}.lib"
-              "${UEFI_IMAGE_OUTPUT_DIR}/${name}.exp"
+      COMMAND ${CMAKE_COMMAND} -E rm -f "${out_dir}/${name}.lib" "${out_dir}/${name}.exp"
       DEPENDS $<TARGET_OBJECTS:${name}> ${archives}
       COMMAND_EXPAND_LISTS VERBATIM
       COMMENT "Linking UEFI image ${name}.efi")
     add_custom_target(${name}_efi ALL DEPENDS "${image}")
-    set_property(GLOBAL APPEND PROPERTY UEFI_IMAGES "${image}")
+    set_target_properties(${name} PROPERTIES UEFI_IMAGE_FILE "${image}")
+    if(NOT ARG_OUTPUT_DIR)
+      set_property(GLOBAL APPEND PROPERTY UEFI_DRIVERS ${name})
+    endif()
   else()
     add_library(${name} STATIC ${ARG_SOURCES})
     target_link_libraries(${name} PUBLIC uefi_support sim ${ARG_LIBRARIES})

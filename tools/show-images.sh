@@ -5,3 +5,6 @@ cd "$(dirname "$0")/.."
 tools/install-deps.sh
 tools/build.sh
 build/host/tools/check_image build/firmware/images
+echo
+echo "Booting every image on OVMF (q35) and showing what it did:"
+tools/run-ovmf.sh --report

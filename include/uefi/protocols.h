@@ -40,3 +40,24 @@ struct EFI_LEGACY_INTERRUPT_PROTOCOL {
 static_assert(sizeof(EFI_LEGACY_INTERRUPT_PROTOCOL) == 32 && OFFSET_OF(EFI_LEGACY_INTERRUPT_PROTOCOL, WritePirq) == 24);
 
 inline constexpr EFI_GUID gEfiLegacyInterruptProtocolGuid = {0x31CE593D, 0x108A, 0x485D, {0xAD, 0xB2, 0x78, 0xF2, 0x1F, 0x29, 0x66, 0xBE}};
+
+struct EFI_LOADED_IMAGE_PROTOCOL {
+  UINT32 Revision;
+  EFI_HANDLE ParentHandle;
+  EFI_SYSTEM_TABLE *SystemTable;
+  EFI_HANDLE DeviceHandle;
+  EFI_DEVICE_PATH_PROTOCOL *FilePath;
+  VOID *Reserved;
+  UINT32 LoadOptionsSize;
+  VOID *LoadOptions;
+  VOID *ImageBase;
+  UINT64 ImageSize;
+  EFI_MEMORY_TYPE ImageCodeType;
+  EFI_MEMORY_TYPE ImageDataType;
+  EFI_STATUS(EFIAPI *Unload)(EFI_HANDLE ImageHandle);
+};
+static_assert(OFFSET_OF(EFI_LOADED_IMAGE_PROTOCOL, LoadOptionsSize) == 48 &&
+              OFFSET_OF(EFI_LOADED_IMAGE_PROTOCOL, ImageBase) == 64 &&
+              OFFSET_OF(EFI_LOADED_IMAGE_PROTOCOL, ImageCodeType) == 80 && sizeof(EFI_LOADED_IMAGE_PROTOCOL) == 96);
+
+inline constexpr EFI_GUID gEfiLoadedImageProtocolGuid = {0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
