@@ -2,7 +2,9 @@
 
 #include "harness.h"
 
+// A suite whose image is not part of this build is skipped with a note.
 const SUITE Suites[] = {
     {"LegacyInterruptDxe", LegacyInterruptSuite},
+    {"FlashAccessDxe", FlashAccessSuite},
 };
 const UINTN SuiteCount = sizeof(Suites) / sizeof(Suites[0]);

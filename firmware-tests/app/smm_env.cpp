@@ -1,0 +1,184 @@
+#include "smm_env.h"
+
+namespace {
+
+struct SMM_PROTOCOL {
+  EFI_HANDLE Handle;
+  EFI_GUID Guid;
+  VOID *Interface;
+};
+constexpr UINTN MAX_SMM_PROTOCOLS = 32;
+SMM_PROTOCOL SmmProtocols[MAX_SMM_PROTOCOLS];
+UINTN SmmProtocolCount = 0;
+UINTN NextSmmHandle = 0x5000;
+SMM_ENV_OPTIONS Options;
+EFI_HANDLE BaseHandle = nullptr, AccessHandle = nullptr;
+constexpr UINT64 SMRAM_BASE = 0x7F000000, SMRAM_SIZE = 0x100000;
+
+EFI_STATUS EFIAPI SmmAllocatePool(EFI_MEMORY_TYPE Type, UINTN Size, VOID **Buffer) {
+  return Bs->AllocatePool(Type, Size, Buffer);
+}
+EFI_STATUS EFIAPI SmmFreePool(VOID *Buffer) { return Bs->FreePool(Buffer); }
+EFI_STATUS EFIAPI SmmAllocatePages(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE MemoryType, UINTN Pages,
+                                   EFI_PHYSICAL_ADDRESS *Memory) {
+  return Bs->AllocatePages(Type, MemoryType, Pages, Memory);
+}
+EFI_STATUS EFIAPI SmmFreePages(EFI_PHYSICAL_ADDRESS Memory, UINTN Pages) { return Bs->FreePages(Memory, Pages); }
+
+EFI_STATUS EFIAPI SmmInstallProtocolInterface(EFI_HANDLE *Handle, const EFI_GUID *Guid, EFI_INTERFACE_TYPE,
+                                              VOID *Interface) {
+  if (Handle == nullptr || Guid == nullptr) return EFI_INVALID_PARAMETER;
+  if (SmmProtocolCount == MAX_SMM_PROTOCOLS) return EFI_OUT_OF_RESOURCES;
+  if (*Handle == nullptr) *Handle = reinterpret_cast<EFI_HANDLE>(NextSmmHandle += 0x10);
+  SmmProtocols[SmmProtocolCount++] = {*Handle, *Guid, Interface};
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SmmUninstallProtocolInterface(EFI_HANDLE Handle, const EFI_GUID *Guid, VOID *Interface) {
+  for (UINTN I = 0; I < SmmProtocolCount; ++I)
+    if (SmmProtocols[I].Handle == Handle && SmmProtocols[I].Guid == *Guid && SmmProtocols[I].Interface == Interface) {
+      SmmProtocols[I] = SmmProtocols[--SmmProtocolCount];
+      return EFI_SUCCESS;
+    }
+  return EFI_NOT_FOUND;
+}
+
+EFI_STATUS EFIAPI SmmHandleProtocol(EFI_HANDLE Handle, const EFI_GUID *Guid, VOID **Interface) {
+  for (UINTN I = 0; I < SmmProtocolCount; ++I)
+    if (SmmProtocols[I].Handle == Handle && SmmProtocols[I].Guid == *Guid) {
+      *Interface = SmmProtocols[I].Interface;
+      return EFI_SUCCESS;
+    }
+  return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI SmmLocateProtocol(const EFI_GUID *Guid, VOID *, VOID **Interface) {
+  if (Guid == nullptr || Interface == nullptr) return EFI_INVALID_PARAMETER;
+  for (UINTN I = 0; I < SmmProtocolCount; ++I)
+    if (SmmProtocols[I].Guid == *Guid) {
+      *Interface = SmmProtocols[I].Interface;
+      return EFI_SUCCESS;
+    }
+  *Interface = nullptr;
+  return EFI_NOT_FOUND;
+}
+
+UINTN NotifyToken = 0;
+EFI_STATUS EFIAPI SmmRegisterProtocolNotify(const EFI_GUID *, EFI_SMM_NOTIFY_FN Function, VOID **Registration) {
+  if (Registration == nullptr) return EFI_INVALID_PARAMETER;
+  if (Function == nullptr) {  // withdrawal of an earlier registration
+    ++SmmNotifyWithdrawals;
+    return EFI_SUCCESS;
+  }
+  ++SmmNotifyRegistrations;
+  *Registration = &NotifyToken;
+  return EFI_SUCCESS;
+}
+
+EFI_CONFIGURATION_TABLE SmmConfigTable[1];
+
+constinit EFI_SMM_SYSTEM_TABLE2 TestSmst = {};
+
+EFI_STATUS EFIAPI GetSmstLocation(const EFI_SMM_BASE2_PROTOCOL *, EFI_SMM_SYSTEM_TABLE2 **Smst) {
+  if (Smst == nullptr) return EFI_INVALID_PARAMETER;
+  *Smst = &TestSmst;
+  return EFI_SUCCESS;
+}
+EFI_STATUS EFIAPI InSmm(const EFI_SMM_BASE2_PROTOCOL *, BOOLEAN *InSmram) {
+  if (InSmram) *InSmram = 1;
+  return EFI_SUCCESS;
+}
+constinit EFI_SMM_BASE2_PROTOCOL TestSmmBase2 = {InSmm, GetSmstLocation};
+
+EFI_STATUS EFIAPI SxRegister(const EFI_SMM_SX_DISPATCH2_PROTOCOL *, EFI_SMM_HANDLER_ENTRY_POINT2 Handler,
+                             const EFI_SMM_SX_REGISTER_CONTEXT *Context, EFI_HANDLE *DispatchHandle) {
+  ++SxRegisterCalls;
+  if (Options.RefuseSxRegistration == SxRegisterCalls) return EFI_OUT_OF_RESOURCES;
+  if (Context == nullptr || DispatchHandle == nullptr || SxRegistrationCount == 8) return EFI_INVALID_PARAMETER;
+  SxRegistrations[SxRegistrationCount] = {Handler, *Context, true};
+  *DispatchHandle = &SxRegistrations[SxRegistrationCount++];
+  return EFI_SUCCESS;
+}
+EFI_STATUS EFIAPI SxUnRegister(const EFI_SMM_SX_DISPATCH2_PROTOCOL *, EFI_HANDLE DispatchHandle) {
+  for (auto &R : SxRegistrations)
+    if (&R == DispatchHandle) {
+      R.Active = false;
+      return EFI_SUCCESS;
+    }
+  return EFI_INVALID_PARAMETER;
+}
+constinit EFI_SMM_SX_DISPATCH2_PROTOCOL TestSxDispatch = {SxRegister, SxUnRegister};
+
+EFI_STATUS EFIAPI ValidateBuffer(UINT64 Buffer, UINT64 Length) {
+  if (ValidationLow == ValidationHigh) return EFI_SUCCESS;
+  if (Buffer < ValidationLow || Buffer > ValidationHigh || Length > ValidationHigh - Buffer) return EFI_ACCESS_DENIED;
+  return EFI_SUCCESS;
+}
+constinit SMM_BUFFER_VALIDATION TestValidation = {ValidateBuffer};
+
+EFI_STATUS EFIAPI AccessOpen(EFI_SMM_ACCESS2_PROTOCOL *) { return EFI_SUCCESS; }
+EFI_STATUS EFIAPI AccessGetCapabilities(const EFI_SMM_ACCESS2_PROTOCOL *, UINTN *Size, EFI_SMRAM_DESCRIPTOR *Map) {
+  if (Size == nullptr) return EFI_INVALID_PARAMETER;
+  if (*Size < sizeof(EFI_SMRAM_DESCRIPTOR) || Map == nullptr) {
+    *Size = sizeof(EFI_SMRAM_DESCRIPTOR);
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  *Size = sizeof(EFI_SMRAM_DESCRIPTOR);
+  Map[0] = {SMRAM_BASE, SMRAM_BASE, SMRAM_SIZE, 0};
+  return EFI_SUCCESS;
+}
+constinit EFI_SMM_ACCESS2_PROTOCOL TestAccess2 = {AccessOpen, AccessOpen, AccessOpen, AccessGetCapabilities, 0, 0};
+
+}  // namespace
+
+SX_REGISTRATION SxRegistrations[8];
+UINTN SxRegistrationCount = 0, SxRegisterCalls = 0;
+UINTN SmmNotifyRegistrations = 0, SmmNotifyWithdrawals = 0;
+UINT64 ValidationLow = 0, ValidationHigh = 0;
+EFI_RUNTIME_SERVICES SmmRuntimeServicesTable;
+
+void SmmEnvironment::Enter(const SMM_ENV_OPTIONS &Opt) {
+  Options = Opt;
+  SmmProtocolCount = 0;
+  SxRegistrationCount = SxRegisterCalls = 0;
+  SmmNotifyRegistrations = SmmNotifyWithdrawals = 0;
+  TestSmst.Hdr = {0x5453595320534D53ULL, (1 << 16) | 70, sizeof(EFI_SMM_SYSTEM_TABLE2), 0, 0};
+  TestSmst.SmmAllocatePool = SmmAllocatePool;
+  TestSmst.SmmFreePool = SmmFreePool;
+  TestSmst.SmmAllocatePages = SmmAllocatePages;
+  TestSmst.SmmFreePages = SmmFreePages;
+  TestSmst.SmmInstallProtocolInterface = SmmInstallProtocolInterface;
+  TestSmst.SmmUninstallProtocolInterface = SmmUninstallProtocolInterface;
+  TestSmst.SmmHandleProtocol = SmmHandleProtocol;
+  TestSmst.SmmLocateProtocol = SmmLocateProtocol;
+  TestSmst.SmmRegisterProtocolNotify = SmmRegisterProtocolNotify;
+  // The SMM runtime-services table: the firmware's own variable services behind it.
+  SmmRuntimeServicesTable = *Rs;
+  SmmConfigTable[0] = {gSmmRuntimeServicesTableGuid, &SmmRuntimeServicesTable};
+  TestSmst.NumberOfTableEntries = Opt.RuntimeServicesEntry ? 1 : 0;
+  TestSmst.SmmConfigurationTable = SmmConfigTable;
+  EFI_HANDLE H = nullptr;
+  SmmInstallProtocolInterface(&H, &gEfiSmmSxDispatch2ProtocolGuid, EFI_NATIVE_INTERFACE, &TestSxDispatch);
+  if (Opt.Validation) {
+    H = nullptr;
+    SmmInstallProtocolInterface(&H, &gSmmBufferValidationProtocolGuid, EFI_NATIVE_INTERFACE, &TestValidation);
+  }
+  BaseHandle = AccessHandle = nullptr;
+  Bs->InstallProtocolInterface(&BaseHandle, &gEfiSmmBase2ProtocolGuid, EFI_NATIVE_INTERFACE, &TestSmmBase2);
+  if (Opt.Access2)
+    Bs->InstallProtocolInterface(&AccessHandle, &gEfiSmmAccess2ProtocolGuid, EFI_NATIVE_INTERFACE, &TestAccess2);
+}
+
+void SmmEnvironment::Leave() {
+  if (BaseHandle) Bs->UninstallProtocolInterface(BaseHandle, &gEfiSmmBase2ProtocolGuid, &TestSmmBase2);
+  if (AccessHandle) Bs->UninstallProtocolInterface(AccessHandle, &gEfiSmmAccess2ProtocolGuid, &TestAccess2);
+  BaseHandle = AccessHandle = nullptr;
+}
+
+VOID *SmmEnvironment::FindSmmProtocol(const EFI_GUID &Guid) const {
+  VOID *Interface = nullptr;
+  SmmLocateProtocol(&Guid, nullptr, &Interface);
+  return Interface;
+}
+
+EFI_SMM_SYSTEM_TABLE2 *SmmEnvironment::Smst() const { return &TestSmst; }
