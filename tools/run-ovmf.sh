@@ -28,7 +28,7 @@ done
 command -v qemu-system-x86_64 >/dev/null || { echo "run-ovmf: qemu-system-x86_64 not installed"; exit 2; }
 
 work=$(mktemp -d /tmp/ovmf-run.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap '[ -n "${OVMF_KEEP_LOGS:-}" ] && cp "$work"/*.log "$OVMF_KEEP_LOGS"/ 2>/dev/null; rm -rf "$work"' EXIT
 cp "$ovmf_dir/OVMF_VARS_4M.fd" "$work/vars.fd"
 
 start=$(date +%s%N)

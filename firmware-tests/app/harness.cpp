@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <hw/hw.h>
+
 EFI_HANDLE AppImage = nullptr;
 EFI_SYSTEM_TABLE *St = nullptr;
 EFI_BOOT_SERVICES *Bs = nullptr;
@@ -59,8 +61,21 @@ DRIVER_RUN RunDriver(const char *Name) {
   Run.LoadStatus = Bs->LoadImage(FALSE, AppImage, nullptr, const_cast<UINT8 *>(Image->Start),
                                  static_cast<UINTN>(Image->End - Image->Start), &Run.Handle);
   if (EFI_ERROR(Run.LoadStatus)) return Run;
+  const UINT64 Before = AsmReadTsc();
   Run.StartStatus = Bs->StartImage(Run.Handle, nullptr, nullptr);
+  Run.StartTicks = AsmReadTsc() - Before;
   return Run;
+}
+
+UINT64 RunMilliseconds(const DRIVER_RUN &Run) {
+  static UINT64 TicksPerMs = 0;
+  if (TicksPerMs == 0) {
+    const UINT64 Before = AsmReadTsc();
+    Bs->Stall(20000);
+    TicksPerMs = (AsmReadTsc() - Before) / 20;
+    if (TicksPerMs == 0) TicksPerMs = 1;
+  }
+  return Run.StartTicks / TicksPerMs;
 }
 
 void ProtocolOverride::Apply(const EFI_GUID &G, VOID *Interface) {

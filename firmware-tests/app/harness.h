@@ -31,8 +31,10 @@ struct DRIVER_RUN {
   EFI_STATUS LoadStatus = EFI_NOT_STARTED;
   EFI_STATUS StartStatus = EFI_NOT_STARTED;
   EFI_HANDLE Handle = nullptr;
+  UINT64 StartTicks = 0;  // time-stamp-counter ticks spent in StartImage
 };
 DRIVER_RUN RunDriver(const char *Name);
+UINT64 RunMilliseconds(const DRIVER_RUN &Run);  // StartImage time, from a counter calibrated by Stall
 
 // A protocol interface put in place for a while: installed on a new handle, or, when the
 // platform already has one, swapped in with ReinstallProtocolInterface; Restore() undoes it.

@@ -6,5 +6,9 @@
 const SUITE Suites[] = {
     {"LegacyInterruptDxe", LegacyInterruptSuite},
     {"FlashAccessDxe", FlashAccessSuite},
+    {"EcSetupSyncDxe", EcSetupSyncSuite},
+    {"SioSetupDxe", SioSetupSuite},
+    {"EcBoardConfigDxe", EcBoardConfigSuite},
+    {"EcChannelConfigDxe", EcChannelConfigSuite},
 };
 const UINTN SuiteCount = sizeof(Suites) / sizeof(Suites[0]);

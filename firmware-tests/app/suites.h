@@ -2,3 +2,7 @@
 
 void LegacyInterruptSuite();
 void FlashAccessSuite();
+void EcSetupSyncSuite();
+void SioSetupSuite();
+void EcBoardConfigSuite();
+void EcChannelConfigSuite();
