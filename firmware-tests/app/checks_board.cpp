@@ -80,8 +80,7 @@ void CheckDriver(const char *Driver, UINT8 Byte272, void (*Expect)()) {
   DRIVER_RUN Run = Start(Driver);
   Log << "NOTE " << Driver << " started in " << RunMilliseconds(Run) << " ms";
   Log.End();
-  CheckStatus(Run.LoadStatus, EFI_SUCCESS, Driver);
-  CheckStatus(Run.StartStatus, EFI_SUCCESS, Driver);
+  CheckLoadStart(Run, Driver);
   Expect();
   CheckRun(Driver, "\"Setup\" holds what the driver must write, attributes kept", SetupIsWanted(SETUP_SIZE));
 }

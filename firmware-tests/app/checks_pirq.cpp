@@ -4,8 +4,7 @@
 
 void LegacyInterruptSuite() {
   DRIVER_RUN Run = RunDriver("LegacyInterruptDxe");
-  CheckStatus(Run.LoadStatus, EFI_SUCCESS, "LegacyInterruptDxe: LoadImage");
-  if (!CheckStatus(Run.StartStatus, EFI_SUCCESS, "LegacyInterruptDxe: StartImage")) return;
+  if (!CheckLoadStart(Run, "LegacyInterruptDxe")) return;
 
   EFI_LEGACY_INTERRUPT_PROTOCOL *Pirq = nullptr;
   EFI_STATUS Status = Bs->LocateProtocol(&gEfiLegacyInterruptProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Pirq));

@@ -22,6 +22,20 @@ bool CheckStatus(EFI_STATUS Got, EFI_STATUS Want, const char *Name) {
   return false;
 }
 
+bool CheckLoadStart(const DRIVER_RUN &Run, const char *Driver) {
+  bool Ok = true;
+  const EFI_STATUS Got[2] = {Run.LoadStatus, Run.StartStatus};
+  const char *What[2] = {": LoadImage", ": StartImage"};
+  for (int I = 0; I < 2; ++I) {
+    const bool Pass = Got[I] == EFI_SUCCESS;
+    ++(Pass ? Passed : Failed);
+    Log << (Pass ? "CHECK PASS " : "CHECK FAIL ") << Driver << What[I] << " returns ";
+    Log.Status(Got[I]).End();
+    Ok &= Pass;
+  }
+  return Ok;
+}
+
 bool CheckValue(UINT64 Got, UINT64 Want, const char *Name) {
   if (Check(Got == Want, Name)) return Log.End(), true;
   Log << ": got ";

@@ -34,7 +34,9 @@ struct DRIVER_RUN {
   UINT64 StartTicks = 0;  // time-stamp-counter ticks spent in StartImage
 };
 DRIVER_RUN RunDriver(const char *Name);
-UINT64 RunMilliseconds(const DRIVER_RUN &Run);  // StartImage time, from a counter calibrated by Stall
+UINT64 RunMilliseconds(const DRIVER_RUN &Run);
+// "<Driver>: LoadImage" and "<Driver>: StartImage" checks (EFI_SUCCESS expected); true when both passed.
+bool CheckLoadStart(const DRIVER_RUN &Run, const char *Driver);  // StartImage time, from a counter calibrated by Stall
 
 // A protocol interface put in place for a while: installed on a new handle, or, when the
 // platform already has one, swapped in with ReinstallProtocolInterface; Restore() undoes it.
