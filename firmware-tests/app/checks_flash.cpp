@@ -5,18 +5,8 @@
 
 namespace {
 
-constexpr EFI_GUID gEfiEventReadyToBootGuid = {0x7CE88FB3, 0x4BD7, 0x4679, {0x87, 0xA8, 0xA8, 0xD8, 0xDE, 0xE5, 0x0D, 0x2B}};
 constexpr UINT64 SIGNATURE_ADDRESS = 0xFF5F0;
 constexpr UINT8 Expected[9] = {'Q', 'X', 'V', '-', 'T', 'B', 'N', '4', 0};
-
-VOID EFIAPI Nothing(EFI_EVENT, VOID *) {}
-
-void SignalReadyToBoot() {
-  EFI_EVENT Event = nullptr;
-  Bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Nothing, nullptr, &gEfiEventReadyToBootGuid, &Event);
-  Bs->SignalEvent(Event);
-  Bs->CloseEvent(Event);
-}
 
 volatile UINT8 *Signature() { return reinterpret_cast<volatile UINT8 *>(SIGNATURE_ADDRESS); }
 

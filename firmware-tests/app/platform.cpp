@@ -91,6 +91,16 @@ VOID SetFSegmentWritable(bool Writable) {
   IoWrite8(0xCFC, static_cast<UINT8>((Pam & ~0x30) | (Writable ? PAM_READ_WRITE : PAM_READ_ONLY)));
 }
 
+static VOID EFIAPI Nothing(EFI_EVENT, VOID *) {}
+
+void SignalReadyToBoot() {
+  static constexpr EFI_GUID ReadyToBoot = {0x7CE88FB3, 0x4BD7, 0x4679, {0x87, 0xA8, 0xA8, 0xD8, 0xDE, 0xE5, 0x0D, 0x2B}};
+  EFI_EVENT Event = nullptr;
+  Bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Nothing, nullptr, &ReadyToBoot, &Event);
+  Bs->SignalEvent(Event);
+  Bs->CloseEvent(Event);
+}
+
 void SetPcdTokens(const TEST_PCD_TOKEN *Tokens, UINTN Count) {
   PcdTokens = Tokens;
   PcdTokenCount = Count;

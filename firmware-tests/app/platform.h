@@ -39,6 +39,9 @@ extern UINTN LegacyOpenCalls, LegacyCloseCalls;
 extern UINT32 LegacyClosedBase, LegacyClosedLength;
 VOID SetFSegmentWritable(bool Writable);
 
+// Signals the ReadyToBoot event group, as the boot manager does before booting.
+void SignalReadyToBoot();
+
 // "Setup" helpers.
 inline constexpr EFI_GUID gSetupVariableGuid = {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
 inline constexpr UINTN SETUP_SIZE = 273;

@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "harness.h"
+#include "platform.h"
 
 namespace {
 
@@ -163,6 +164,18 @@ void ReportDiff(const SNAPSHOT &Before, const SNAPSHOT &After, EFI_HANDLE Image)
 
 
 void ReportAllImages() {
+  // The board's platform as the drivers expect it: PCD and print protocols, the legacy-region
+  // protocol, and a "Setup" record for the board drivers to work on.
+  static UINT8 Setup[SETUP_SIZE];
+  for (UINTN I = 0; I < SETUP_SIZE; ++I) Setup[I] = static_cast<UINT8>(I * 37 + 11);
+  Setup[272] = 2;
+  Rs->SetVariable(u"Setup", &gSetupVariableGuid, 7, SETUP_SIZE, Setup);
+  Log << "REPORT (a 273-byte \"Setup\" is stored first; ReadyToBoot is signalled after each start)";
+  Log.End();
+  TestPlatform Platform;
+  Platform.Enter();
+  EFI_HANDLE LegacyHandle = nullptr;
+  Bs->InstallProtocolInterface(&LegacyHandle, &gLegacyRegionProtocolGuid, EFI_NATIVE_INTERFACE, &TestLegacyRegion);
   SNAPSHOT Before{}, After{};
   auto *Scratch = static_cast<UINT8 *>(Allocate(DATA_MAX));
   if (!SnapshotAlloc(Before) || !SnapshotAlloc(After) || Scratch == nullptr) {
@@ -175,10 +188,13 @@ void ReportAllImages() {
     Log.End();
     Take(Before, Scratch);
     DRIVER_RUN Run = RunDriver(Image.Name);
+    SignalReadyToBoot();
     Take(After, Scratch);
     Log << "REPORT   LoadImage: ";
     Log.Status(Run.LoadStatus) << ", StartImage: ";
     Log.Status(Run.StartStatus).End();
     ReportDiff(Before, After, Run.Handle);
   }
+  Bs->UninstallProtocolInterface(LegacyHandle, &gLegacyRegionProtocolGuid, &TestLegacyRegion);
+  Platform.Leave();
 }
