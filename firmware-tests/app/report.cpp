@@ -12,6 +12,7 @@ constexpr UINTN MAX_PROTOCOLS = 4096;
 constexpr UINTN MAX_VARIABLES = 256;
 constexpr UINTN NAME_CHARS = 64;
 constexpr UINTN DATA_MAX = 0x10000;
+constexpr UINTN DATA_KEPT = 512;  // bytes kept per variable, to show which ones changed
 
 struct PROTOCOL_ENTRY {
   EFI_HANDLE Handle;
@@ -24,6 +25,7 @@ struct VARIABLE_ENTRY {
   UINT32 Attributes;
   UINTN Size;
   UINT64 Hash;
+  UINT8 Head[DATA_KEPT];
 };
 
 struct SNAPSHOT {
@@ -83,6 +85,7 @@ void TakeVariables(SNAPSHOT &S, UINT8 *Data) {
     V.Attributes = 0;
     if (EFI_ERROR(Rs->GetVariable(Name, &Guid, &V.Attributes, &V.Size, Data))) V.Size = 0;
     V.Hash = Fnv(Data, V.Size);
+    for (UINTN K = 0; K < DATA_KEPT; ++K) V.Head[K] = K < V.Size ? Data[K] : 0;
   }
 }
 
@@ -135,6 +138,17 @@ void ReportDiff(const SNAPSHOT &Before, const SNAPSHOT &After, EFI_HANDLE Image)
     Log << "REPORT   variable " << (Old ? "changed " : "created ") << V.Name << " (" << V.Size << " bytes, attributes ";
     Log.Hex(V.Attributes) << ")";
     Log.End();
+    if (Old && Old->Size == V.Size) {
+      UINTN Shown = 0;
+      for (UINTN K = 0; K < V.Size && K < DATA_KEPT && Shown < 16; ++K) {
+        if (Old->Head[K] == V.Head[K]) continue;
+        if (Shown++ == 0) Log << "REPORT     byte (old -> new):";
+        Log << " " << static_cast<UINT64>(K) << " (";
+        Log.Hex(Old->Head[K], 2) << " -> ";
+        Log.Hex(V.Head[K], 2) << ")";
+      }
+      if (Shown) Log.End();
+    }
     ++Changes;
   }
   for (UINTN I = 0; I < Before.VariableCount; ++I)
