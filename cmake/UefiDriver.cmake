@@ -4,6 +4,11 @@ set(UEFI_IMAGE_OUTPUT_DIR "${CMAKE_BINARY_DIR}/images")
 
 if(UEFI_BUILD STREQUAL "firmware")
   add_compile_definitions(UEFI_FIRMWARE=1)
+  # clang aimed at a Windows target passes CMake's compiler check as an MSVC look-alike, and
+  # CMake then asks it for no dependency files: without these, a changed header would not
+  # rebuild the objects that include it, and images would link stale layouts.
+  set(CMAKE_DEPFILE_FLAGS_CXX "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")
+  set(CMAKE_DEPFILE_FLAGS_ASM "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")
   # -nostdlibinc keeps clang's own freestanding headers and drops every host include path.
   set(UEFI_CXX_FLAGS
     -ffreestanding -nostdlibinc -fno-exceptions -fno-rtti -mno-red-zone -fno-stack-protector
