@@ -22,7 +22,8 @@ EFI_STATUS ReadSetupAllocating(UINT32 *Attributes, SETUP_DATA **Setup) {
   VOID *Buffer = nullptr;
   Status = LibBootServices->AllocatePool(EfiBootServicesData, DataSize, &Buffer);
   if (EFI_ERROR(Status)) return Status;
-  Status = CheckSetupSize(GetSetup(Attributes, &DataSize, Buffer), DataSize);
+  Status = GetSetup(Attributes, &DataSize, Buffer);
+  Status = CheckSetupSize(Status, DataSize);
   if (!EFI_ERROR(Status)) *Setup = static_cast<SETUP_DATA *>(Buffer);
   return Status;
 }
@@ -44,7 +45,8 @@ EFI_STATUS GetSetupVariable(const EFI_GUID *VendorGuid, UINT32 *Attributes, UINT
 
 EFI_STATUS ReadSetupFixed(SETUP_DATA *Setup) {
   UINTN DataSize = SETUP_DATA_SIZE;
-  return CheckSetupSize(GetSetup(nullptr, &DataSize, Setup), DataSize);
+  const EFI_STATUS Status = GetSetup(nullptr, &DataSize, Setup);
+  return CheckSetupSize(Status, DataSize);
 }
 
 VOID WriteSetup(UINT32 Attributes, const SETUP_DATA *Setup) {
