@@ -4,11 +4,13 @@
 #include <board/setup_variable.h>
 #include <startup/startup.h>
 
+#define SWITCH(Field, Mask) {OFFSET_OF(SETUP_DATA, Field), Mask}
 const EC_SWITCH_REGISTER EcSwitchRegisters[3] = {
-    {0x22, 2, {{&SETUP_DATA::EcReg22Bit2Switch, 0x04}, {&SETUP_DATA::EcReg22Bit3Switch, 0x08}}},
-    {0x24, 2, {{&SETUP_DATA::EcReg24Bit6Switch, 0x40}, {&SETUP_DATA::EcReg24Bit7Switch, 0x80}}},
-    {0x27, 1, {{&SETUP_DATA::EcReg27Bit0Switch, 0x01}}},
+    {0x22, 2, {SWITCH(EcReg22Bit2Switch, 0x04), SWITCH(EcReg22Bit3Switch, 0x08)}},
+    {0x24, 2, {SWITCH(EcReg24Bit6Switch, 0x40), SWITCH(EcReg24Bit7Switch, 0x80)}},
+    {0x27, 1, {SWITCH(EcReg27Bit0Switch, 0x01)}},
 };
+#undef SWITCH
 
 const EC_LINK_WIDTH_CODE EcLinkWidthCodes[5] = {{1, 1}, {2, 2}, {4, 3}, {8, 4}, {16, 5}};
 
@@ -65,7 +67,10 @@ VOID ProgramSwitches() {
   if (Setup == nullptr) return;
   for (const EC_SWITCH_REGISTER &Reg : EcSwitchRegisters) {
     UINT8 Value = EcReadRegister<Ec>(BANK_BOARD, Reg.Register);
-    for (UINT8 I = 0; I < Reg.Count; ++I) Value = ApplySwitch(Value, Setup->*Reg.Bits[I].Switch, Reg.Bits[I].Mask);
+    for (UINT8 I = 0; I < Reg.Count; ++I) {
+      const EC_SWITCH_BIT &Bit = Reg.Bits[I];
+      Value = ApplySwitch(Value, reinterpret_cast<const UINT8 *>(Setup)[Bit.SetupOffset], Bit.Mask);
+    }
     EcWriteRegister<Ec>(BANK_BOARD, Reg.Register, Value);
   }
 }

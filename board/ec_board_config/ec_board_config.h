@@ -19,7 +19,7 @@ inline constexpr UINT16 PCI_NO_DEVICE = 0xFFFF;
 
 // A "Setup" switch for one register bit: 0 clears, 1 sets, other values leave it.
 struct EC_SWITCH_BIT {
-  UINT8 SETUP_DATA::*Switch;
+  UINT8 SetupOffset;  // of the switch byte in SETUP_DATA
   UINT8 Mask;
 };
 struct EC_SWITCH_REGISTER {

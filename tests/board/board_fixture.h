@@ -62,6 +62,16 @@ struct BoardDriverTest : ::testing::Test {
     ASSERT_EQ(V->Data.size(), Before.size());
     for (size_t I = 0; I < Before.size(); ++I) EXPECT_EQ(+V->Data[I], +Before[I]) << "Setup byte " << I;
   }
+  // A fresh store and fresh call counts for another start in the same test; the image's
+  // globals stay as the previous start left them.
+  void NextRun() {
+    TheBoard().Log.clear();
+    Ec.Transactions.clear();
+    U.Variables.clear();
+    U.RefusePoolCalls.clear();
+    U.FailGetVariableCalls.clear();
+    U.SetVariableCalls = U.GetVariableCalls = U.PoolCalls = 0;
+  }
   // Stores what the fault needs; PoolCall and SecondGetVariableCall number the calls the
   // driver's read makes. Returns the record stored, if any.
   std::vector<uint8_t> InjectSetupFault(SetupFault Fault, unsigned PoolCall, unsigned SecondGetVariableCall);

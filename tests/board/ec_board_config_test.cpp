@@ -156,11 +156,7 @@ TEST_F(EcBoardConfigTest, EachFailedReadSkipsOnlyItsStep) {
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE(C.What);
-    Ec.Transactions.clear();
-    U.Variables.clear();
-    U.SetVariableCalls = U.GetVariableCalls = U.PoolCalls = 0;
-    U.FailGetVariableCalls.clear();
-    U.RefusePoolCalls.clear();
+    NextRun();
     if (C.FailCall) U.FailGetVariableCalls[C.FailCall] = EFI_DEVICE_ERROR;
     if (C.RefusePool) U.RefusePoolCalls = {C.RefusePool};
     Ec.Reg(0, 0x45) = C.Status45;
@@ -177,9 +173,7 @@ TEST_F(EcBoardConfigTest, RecordOfAnotherSizeIsNeverUsed) {
   for (SetupFault Fault : {SetupFault::Missing, SetupFault::Short, SetupFault::Long}) {
     for (uint8_t Status45 : {0x00, 0x01}) {
       SCOPED_TRACE(testing::Message() << Name(Fault) << ", 0x45 = " << int(Status45));
-      Ec.Transactions.clear();
-      U.Variables.clear();
-      U.SetVariableCalls = 0;
+      NextRun();
       const auto Stored = InjectSetupFault(Fault, 0, 0);
       Ec.Reg(0, 0x45) = Status45;
       ASSERT_EQ(EcBoardConfigEntry(U.ImageHandle, &U.SystemTable), EFI_SUCCESS);

@@ -73,11 +73,9 @@ TEST_F(EcChannelConfigTest, UnreadableSetupMeansNoControllerAccess) {
       {"missing", {}}, {"200 bytes", Pattern(200)}, {"300 bytes", Pattern(300)}, {"read error", Pattern()}};
   for (const auto &[What, Bytes] : Stored) {
     SCOPED_TRACE(What);
-    TheBoard().Log.clear();
-    U.Variables.clear();
-    U.FailGetVariableCalls.clear();
+    NextRun();
     if (!Bytes.empty()) StoreSetup(Bytes);
-    if (std::string(What) == "read error") U.FailGetVariableCalls[U.GetVariableCalls + 1] = EFI_DEVICE_ERROR;
+    if (std::string(What) == "read error") U.FailGetVariableCalls[1] = EFI_DEVICE_ERROR;
     EXPECT_EQ(EcChannelConfigEntry(U.ImageHandle, &U.SystemTable), EFI_SUCCESS);
     EXPECT_TRUE(TheBoard().LogOf(Space::Io, 0x68, 0x6C).empty());
     EXPECT_EQ(U.SetVariableCalls, 0u);

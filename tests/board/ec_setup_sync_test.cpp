@@ -93,11 +93,7 @@ TEST_F(EcSetupSyncTest, SetupWriteComesBetweenTheReadsAndTheCountdown) {
 TEST_F(EcSetupSyncTest, UnreadableSetupIsNotWrittenButTheControllerIsServed) {
   for (SetupFault Fault : AllSetupFaults) {
     SCOPED_TRACE(Name(Fault));
-    U.Variables.clear();
-    U.RefusePoolCalls.clear();
-    U.FailGetVariableCalls.clear();
-    U.SetVariableCalls = U.GetVariableCalls = U.PoolCalls = 0;
-    Ec.Transactions.clear();
+    NextRun();
     // The runtime pools come first: three calls on the first start, one on later ones.
     const auto Stored = InjectSetupFault(Fault, RuntimePool100 == nullptr ? 4 : 2, 2);
     Registers(0x01, 0x10, 0x12, 0x34, 0x56, 1);

@@ -119,11 +119,7 @@ TEST_F(SioSetupTest, ValuesReadFromWholeWriteRegistersDoNotMatter) {
 TEST_F(SioSetupTest, UnreadableSetupTouchesNoPort) {
   for (SetupFault Fault : AllSetupFaults) {
     SCOPED_TRACE(Name(Fault));
-    TheBoard().Log.clear();
-    U.Variables.clear();
-    U.RefusePoolCalls.clear();
-    U.FailGetVariableCalls.clear();
-    U.SetVariableCalls = U.GetVariableCalls = U.PoolCalls = 0;
+    NextRun();
     const auto Stored = InjectSetupFault(Fault, RuntimePool100 == nullptr ? 4 : 2, 2);
     ASSERT_EQ(SioSetupEntry(U.ImageHandle, &U.SystemTable), EFI_SUCCESS);
     EXPECT_TRUE(TheBoard().Log.empty());
