@@ -15,10 +15,10 @@ inline constexpr UINT8 EC_STATUS_IBF = 0x02;
 inline constexpr UINT8 EC_SELECTOR_WRITE = 0x80;
 
 struct EC_VARIANT {
-  UINT16 WaitBudget;              // status reads per wait at most
-  BOOLEAN DiscardDataFirst;       // a data-port read, thrown away, before the command
-  BOOLEAN WaitAfterEachByte;      // every byte also followed by its own wait
-  UINT8 DataReadsAfterOutputFull; // the last one is the answer
+  UINT16 WaitBudget;               // status reads per wait at most
+  BOOLEAN DiscardDataFirst;        // a data-port read, thrown away, before the command
+  BOOLEAN WaitAfterEachByte;       // every byte also followed by its own wait
+  UINT8 DataReadsAfterOutputFull;  // the last one is the answer
 };
 
 inline constexpr EC_VARIANT EC_VARIANT_A = {65521, FALSE, TRUE, 1};  // EcSetupSyncDxe

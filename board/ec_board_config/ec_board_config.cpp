@@ -4,13 +4,13 @@
 #include <board/setup_variable.h>
 #include <startup/startup.h>
 
-#define SWITCH(Field, Mask) {OFFSET_OF(SETUP_DATA, Field), Mask}
+// clang-format off
 const EC_SWITCH_REGISTER EcSwitchRegisters[3] = {
-    {0x22, 2, {SWITCH(EcReg22Bit2Switch, 0x04), SWITCH(EcReg22Bit3Switch, 0x08)}},
-    {0x24, 2, {SWITCH(EcReg24Bit6Switch, 0x40), SWITCH(EcReg24Bit7Switch, 0x80)}},
-    {0x27, 1, {SWITCH(EcReg27Bit0Switch, 0x01)}},
+    {0x22, 2, {{OFFSET_OF(SETUP_DATA, EcReg22Bit2Switch), 0x04}, {OFFSET_OF(SETUP_DATA, EcReg22Bit3Switch), 0x08}}},
+    {0x24, 2, {{OFFSET_OF(SETUP_DATA, EcReg24Bit6Switch), 0x40}, {OFFSET_OF(SETUP_DATA, EcReg24Bit7Switch), 0x80}}},
+    {0x27, 1, {{OFFSET_OF(SETUP_DATA, EcReg27Bit0Switch), 0x01}}},
 };
-#undef SWITCH
+// clang-format on
 
 const EC_LINK_WIDTH_CODE EcLinkWidthCodes[5] = {{1, 1}, {2, 2}, {4, 3}, {8, 4}, {16, 5}};
 

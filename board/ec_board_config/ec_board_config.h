@@ -3,11 +3,11 @@
 #pragma once
 #include <board/setup_data.h>
 
-inline constexpr UINT8 EC_STATUS_REGISTER = 0x45;      // bank 0, bit 0
-inline constexpr UINT8 EC_REG16 = 0x16;                // bank 0
+inline constexpr UINT8 EC_STATUS_REGISTER = 0x45;  // bank 0, bit 0
+inline constexpr UINT8 EC_REG16 = 0x16;            // bank 0
 inline constexpr UINT8 EC_REG16_DEFAULT = 0x01;
-inline constexpr UINT8 EC_REG21 = 0x21;                // bank 1
-inline constexpr UINT8 EC_MARKER_REGISTER = 0xF0;      // bank 1
+inline constexpr UINT8 EC_REG21 = 0x21;            // bank 1
+inline constexpr UINT8 EC_MARKER_REGISTER = 0xF0;  // bank 1
 inline constexpr UINT8 EC_MARKER = 0xAA;
 inline constexpr UINT8 EC_LINK_WIDTH_REGISTER = 0xF1;  // bank 1, one code per nibble
 

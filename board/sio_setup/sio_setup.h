@@ -27,7 +27,8 @@ struct SIO_RUNTIME_MODE {
 inline constexpr UINT8 SIO_MODE_ONE_SHOT = 2;  // applied once, then stored as 1
 inline constexpr UINT8 SIO_MODE_STANDING = 1;
 
-inline constexpr EFI_GUID gEfiS3SaveStateProtocolGuid = {0xE857CAF6, 0xC046, 0x45DC, {0xBE, 0x3F, 0xEE, 0x07, 0x65, 0xFB, 0xA8, 0x87}};
+inline constexpr EFI_GUID gEfiS3SaveStateProtocolGuid = {
+    0xE857CAF6, 0xC046, 0x45DC, {0xBE, 0x3F, 0xEE, 0x07, 0x65, 0xFB, 0xA8, 0x87}};
 
 extern const SIO_REGISTER_CHANGE SioConfigChanges[8];
 extern const SIO_RUNTIME_MODE SioRuntimeModes[3];

@@ -59,9 +59,9 @@ class EmbeddedController : public Device {
   uint8_t &Reg(uint8_t Bank, uint8_t Register) { return Banks.at(Bank)[Register]; }
 
   Mode State = Mode::Working;
-  unsigned BusyPolls = 2;   // status reads that still show IBF after a byte is written
-  unsigned AnswerPolls = 1; // status reads before OBF rises for an answer
-  uint8_t Output = 0;       // the output register
+  unsigned BusyPolls = 2;    // status reads that still show IBF after a byte is written
+  unsigned AnswerPolls = 1;  // status reads before OBF rises for an answer
+  uint8_t Output = 0;        // the output register
   std::array<std::array<uint8_t, 256>, 3> Banks;
   std::vector<Transaction> Transactions;  // completed register accesses, in order
   unsigned StatusReads = 0, DataReads = 0, BytesWritten = 0, Overruns = 0;
@@ -97,7 +97,8 @@ class EmbeddedController : public Device {
       return;
     }
     switch (At) {
-      case Phase::Idle: break;
+      case Phase::Idle:
+        break;
       case Phase::Selector:
         Selector = Byte;
         At = Phase::Register;

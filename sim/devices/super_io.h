@@ -50,7 +50,9 @@ class SuperIo : public Device {
   }
 
   // Chip-level register (below 0x30) or register of the selected logical device.
-  uint8_t &Config(uint8_t Register) { return Register < 0x30 ? Global[Register] : Devices[Global[0x07] & 0x0F][Register]; }
+  uint8_t &Config(uint8_t Register) {
+    return Register < 0x30 ? Global[Register] : Devices[Global[0x07] & 0x0F][Register];
+  }
   uint8_t &DeviceReg(uint8_t Ldn, uint8_t Register) { return Devices.at(Ldn)[Register]; }
   uint16_t RuntimeBase() const {
     return static_cast<uint16_t>(Devices[RuntimeDevice][0x60] << 8 | Devices[RuntimeDevice][0x61]);
@@ -67,9 +69,12 @@ class SuperIo : public Device {
     explicit RuntimeBlock(SuperIo &Chip) : Chip(Chip) {}
     uint64_t Read(uint64_t Address, unsigned) override {
       switch (Address - Chip.RuntimeBase()) {
-        case 5: return RuntimeIndex;
-        case 6: return Chip.Runtime[RuntimeIndex];
-        default: return 0xFF;
+        case 5:
+          return RuntimeIndex;
+        case 6:
+          return Chip.Runtime[RuntimeIndex];
+        default:
+          return 0xFF;
       }
     }
     void Write(uint64_t Address, unsigned, uint64_t Value) override {

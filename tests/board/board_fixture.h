@@ -25,11 +25,16 @@ inline constexpr uint32_t SETUP_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VAR
 enum class SetupFault { Missing, PoolRefused, SecondCallFails, Short, Long };
 inline const char *Name(SetupFault F) {
   switch (F) {
-    case SetupFault::Missing: return "missing";
-    case SetupFault::PoolRefused: return "pool refused";
-    case SetupFault::SecondCallFails: return "second call fails";
-    case SetupFault::Short: return "200 bytes";
-    case SetupFault::Long: return "300 bytes";
+    case SetupFault::Missing:
+      return "missing";
+    case SetupFault::PoolRefused:
+      return "pool refused";
+    case SetupFault::SecondCallFails:
+      return "second call fails";
+    case SetupFault::Short:
+      return "200 bytes";
+    case SetupFault::Long:
+      return "300 bytes";
   }
   return "?";
 }
@@ -48,7 +53,9 @@ struct BoardDriverTest : ::testing::Test {
     for (size_t I = 0; I < Size; ++I) Bytes[I] = static_cast<uint8_t>(I * 7 + 3);
     return Bytes;
   }
-  void StoreSetup(const std::vector<uint8_t> &Bytes) { U.SetVar(u"Setup", gSetupVariableGuid, SETUP_ATTRIBUTES, Bytes); }
+  void StoreSetup(const std::vector<uint8_t> &Bytes) {
+    U.SetVar(u"Setup", gSetupVariableGuid, SETUP_ATTRIBUTES, Bytes);
+  }
   std::vector<uint8_t> StoredSetup() const {
     const Uefi::Variable *V = U.GetVar(u"Setup", gSetupVariableGuid);
     return V ? V->Data : std::vector<uint8_t>{};
@@ -81,11 +88,20 @@ inline std::vector<uint8_t> BoardDriverTest::InjectSetupFault(SetupFault Fault, 
                                                               unsigned SecondGetVariableCall) {
   std::vector<uint8_t> Stored;
   switch (Fault) {
-    case SetupFault::Missing: return Stored;
-    case SetupFault::PoolRefused: U.RefusePoolCalls = {PoolCall}; break;
-    case SetupFault::SecondCallFails: U.FailGetVariableCalls[SecondGetVariableCall] = EFI_DEVICE_ERROR; break;
-    case SetupFault::Short: Stored = Pattern(200); break;
-    case SetupFault::Long: Stored = Pattern(300); break;
+    case SetupFault::Missing:
+      return Stored;
+    case SetupFault::PoolRefused:
+      U.RefusePoolCalls = {PoolCall};
+      break;
+    case SetupFault::SecondCallFails:
+      U.FailGetVariableCalls[SecondGetVariableCall] = EFI_DEVICE_ERROR;
+      break;
+    case SetupFault::Short:
+      Stored = Pattern(200);
+      break;
+    case SetupFault::Long:
+      Stored = Pattern(300);
+      break;
   }
   if (Stored.empty()) Stored = Pattern();
   StoreSetup(Stored);

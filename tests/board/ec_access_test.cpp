@@ -31,8 +31,8 @@ TEST_F(EcAccessTest, VariantAWaitsBeforeAndAfterEveryByte) {
   Ec.Reg(0, 0x81) = 0x5A;
   EXPECT_EQ(EcReadRegister<EC_VARIANT_A>(0, 0x81), 0x5A);
   // The answer comes one poll after the register byte is taken.
-  auto Read = Idle() + Out(CMD, 0x88) + Busy() + Idle() + Out(DATA, 0x00) + Busy() + Idle() + Out(DATA, 0x81) +
-              Busy() + In(CMD, 0x00) + In(CMD, 0x01) + In(DATA, 0x5A);
+  auto Read = Idle() + Out(CMD, 0x88) + Busy() + Idle() + Out(DATA, 0x00) + Busy() + Idle() + Out(DATA, 0x81) + Busy() +
+              In(CMD, 0x00) + In(CMD, 0x01) + In(DATA, 0x5A);
   EXPECT_ACCESSES(TheBoard().Log, Read);
 
   TheBoard().Log.clear();
@@ -53,8 +53,8 @@ TEST_F(EcAccessTest, VariantBDiscardsADataReadAndAnswersWithTheSecondRead) {
     if (!A.Write && A.Address == DATA && A.Value == 0x5A && ++DataReadsAfterAnswer == 1) Ec.Output = 0x77;
   };
   EXPECT_EQ(EcReadRegister<EC_VARIANT_B>(1, 0x22), 0x77);
-  auto Read = In(DATA, 0x33) + Idle() + Out(CMD, 0x88) + Busy() + Out(DATA, 0x01) + Busy() + Out(DATA, 0x22) +
-              Busy() + In(CMD, 0x00) + In(CMD, 0x01) + In(DATA, 0x5A) + In(DATA, 0x77);
+  auto Read = In(DATA, 0x33) + Idle() + Out(CMD, 0x88) + Busy() + Out(DATA, 0x01) + Busy() + Out(DATA, 0x22) + Busy() +
+              In(CMD, 0x00) + In(CMD, 0x01) + In(DATA, 0x5A) + In(DATA, 0x77);
   EXPECT_ACCESSES(TheBoard().Log, Read);
   TheBoard().OnAccess = nullptr;
 
@@ -72,8 +72,8 @@ TEST_F(EcAccessTest, VariantBDiscardsADataReadAndAnswersWithTheSecondRead) {
 TEST_F(EcAccessTest, VariantCWritesBankTwoWithSelector82) {
   Ec.Output = 0x33;
   EcWriteRegister<EC_VARIANT_C>(2, 0x31, 0x44);
-  auto Write = In(DATA, 0x33) + Idle() + Out(CMD, 0x88) + Busy() + Out(DATA, 0x82) + Busy() + Out(DATA, 0x31) +
-               Busy() + Out(DATA, 0x44) + Busy();
+  auto Write = In(DATA, 0x33) + Idle() + Out(CMD, 0x88) + Busy() + Out(DATA, 0x82) + Busy() + Out(DATA, 0x31) + Busy() +
+               Out(DATA, 0x44) + Busy();
   EXPECT_ACCESSES(TheBoard().Log, Write);
   EXPECT_EQ(Ec.Reg(2, 0x31), 0x44);
   EXPECT_EQ(Ec.Transactions, (std::vector<Tx>{Wr(2, 0x31, 0x44)}));
@@ -92,16 +92,31 @@ TEST_F(EcAccessTest, StuckControllerRunsEveryWaitToItsBudget) {
     size_t DataReads;
   };
   const Case Cases[] = {
-      {"A read", [] { return EcReadRegister<EC_VARIANT_A>(0, 0x81); }, 7 * 65521,
-       {IoWr(CMD, 0x88), IoWr(DATA, 0x00), IoWr(DATA, 0x81)}, 1},
-      {"A write", [] { return EcWriteRegister<EC_VARIANT_A>(0, 0x87, 4); }, 8 * 65521,
-       {IoWr(CMD, 0x88), IoWr(DATA, 0x80), IoWr(DATA, 0x87), IoWr(DATA, 0x04)}, 0},
-      {"B read", [] { return EcReadRegister<EC_VARIANT_B>(1, 0x24); }, 5 * 5000,
-       {IoWr(CMD, 0x88), IoWr(DATA, 0x01), IoWr(DATA, 0x24)}, 3},
-      {"B write", [] { return EcWriteRegister<EC_VARIANT_B>(1, 0x24, 0x40); }, 5 * 5000,
-       {IoWr(CMD, 0x88), IoWr(DATA, 0x81), IoWr(DATA, 0x24), IoWr(DATA, 0x40)}, 1},
-      {"C write", [] { return EcWriteRegister<EC_VARIANT_C>(2, 0x4F, 0x11); }, 5 * 5000,
-       {IoWr(CMD, 0x88), IoWr(DATA, 0x82), IoWr(DATA, 0x4F), IoWr(DATA, 0x11)}, 1},
+      {"A read",
+       [] { return EcReadRegister<EC_VARIANT_A>(0, 0x81); },
+       7 * 65521,
+       {IoWr(CMD, 0x88), IoWr(DATA, 0x00), IoWr(DATA, 0x81)},
+       1},
+      {"A write",
+       [] { return EcWriteRegister<EC_VARIANT_A>(0, 0x87, 4); },
+       8 * 65521,
+       {IoWr(CMD, 0x88), IoWr(DATA, 0x80), IoWr(DATA, 0x87), IoWr(DATA, 0x04)},
+       0},
+      {"B read",
+       [] { return EcReadRegister<EC_VARIANT_B>(1, 0x24); },
+       5 * 5000,
+       {IoWr(CMD, 0x88), IoWr(DATA, 0x01), IoWr(DATA, 0x24)},
+       3},
+      {"B write",
+       [] { return EcWriteRegister<EC_VARIANT_B>(1, 0x24, 0x40); },
+       5 * 5000,
+       {IoWr(CMD, 0x88), IoWr(DATA, 0x81), IoWr(DATA, 0x24), IoWr(DATA, 0x40)},
+       1},
+      {"C write",
+       [] { return EcWriteRegister<EC_VARIANT_C>(2, 0x4F, 0x11); },
+       5 * 5000,
+       {IoWr(CMD, 0x88), IoWr(DATA, 0x82), IoWr(DATA, 0x4F), IoWr(DATA, 0x11)},
+       1},
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE(C.What);

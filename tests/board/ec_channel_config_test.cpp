@@ -21,10 +21,14 @@ struct EcChannelConfigTest : BoardDriverTest {
   std::vector<Tx> Table(size_t Channel) const {
     const uint8_t Mode = 0x20 + Channel;
     switch (Channel) {
-      case 0: return {Wr(2, Mode, 0x80), Wr(2, 0x31, S(116)), Wr(2, 0x30, S(117)), Wr(2, 0x32, S(118))};
-      case 1: return {Wr(2, Mode, 0x80), Wr(2, 0x35, S(122)), Wr(2, 0x34, S(123)), Wr(2, 0x36, S(124)), Wr(2, 0x37, S(125))};
-      case 2: return {Wr(2, Mode, 0x80), Wr(2, 0x3D, S(128)), Wr(2, 0x3C, S(129)), Wr(2, 0x3E, S(130)), Wr(2, 0x3F, S(131))};
-      default: return {Wr(2, Mode, 0x80), Wr(2, 0x4D, S(134)), Wr(2, 0x4C, S(135)), Wr(2, 0x4E, S(136)), Wr(2, 0x4F, S(137))};
+      case 0:
+        return {Wr(2, Mode, 0x80), Wr(2, 0x31, S(116)), Wr(2, 0x30, S(117)), Wr(2, 0x32, S(118))};
+      case 1:
+        return {Wr(2, Mode, 0x80), Wr(2, 0x35, S(122)), Wr(2, 0x34, S(123)), Wr(2, 0x36, S(124)), Wr(2, 0x37, S(125))};
+      case 2:
+        return {Wr(2, Mode, 0x80), Wr(2, 0x3D, S(128)), Wr(2, 0x3C, S(129)), Wr(2, 0x3E, S(130)), Wr(2, 0x3F, S(131))};
+      default:
+        return {Wr(2, Mode, 0x80), Wr(2, 0x4D, S(134)), Wr(2, 0x4C, S(135)), Wr(2, 0x4E, S(136)), Wr(2, 0x4F, S(137))};
     }
   }
   std::vector<Tx> Direct(size_t Channel) const {
@@ -33,9 +37,9 @@ struct EcChannelConfigTest : BoardDriverTest {
   }
 };
 
-std::vector<Tx> Join(std::initializer_list<std::vector<Tx>> Parts) {
+std::vector<Tx> Join(std::initializer_list<std::vector<Tx>> Groups) {
   std::vector<Tx> All;
-  for (const auto &P : Parts) All.insert(All.end(), P.begin(), P.end());
+  for (const auto &P : Groups) All.insert(All.end(), P.begin(), P.end());
   return All;
 }
 

@@ -121,8 +121,8 @@ TEST_F(EcSetupSyncTest, AbsentControllerGivesAllOnes) {
   std::vector<uint8_t> DataBytes;
   for (const Access &A : Writes)
     if (A.Address == 0x68) DataBytes.push_back(static_cast<uint8_t>(A.Value));
-  const std::vector<uint8_t> Expected = {0x00, 0x80, 0x00, 0x81, 0x00, 0x84, 0x00, 0x85, 0x00, 0x86,
-                                         0x00, 0x87, 0x80, 0x80, 0xFE, 0x80, 0x87, 0xFE};
+  const std::vector<uint8_t> Expected = {0x00, 0x80, 0x00, 0x81, 0x00, 0x84, 0x00, 0x85, 0x00,
+                                         0x86, 0x00, 0x87, 0x80, 0x80, 0xFE, 0x80, 0x87, 0xFE};
   EXPECT_EQ(DataBytes, Expected);
   // Each byte's two waits run to the budget; each answer's wait ends at once (OBF reads set).
   EXPECT_EQ(StatusReads, 6 * (6 * 65521 + 1) + 2 * 8 * 65521u);

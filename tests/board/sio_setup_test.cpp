@@ -47,13 +47,13 @@ std::vector<Access> Change(uint8_t Register, uint8_t Read, uint8_t Written) {
   return {IoWr(IDX, Register), IoRd(DAT, Read), IoWr(IDX, Register), IoWr(DAT, Written)};
 }
 
-// The configuration part of every run with a readable record, from the values set up above.
+// The configuration sequence of every run with a readable record, from the values set up above.
 std::vector<Access> ConfigSequence() {
   std::vector<Access> Seq = {IoWr(IDX, 0x87), IoWr(IDX, 0x87)};
-  for (auto Part : {Change(0x27, 0x09, 0x04), Change(0x2C, 0xFF, 0xDF), Change(0x27, 0x04, 0x0C),
-                    Change(0x2A, 0x04, 0x03), Change(0x07, 0x02, 0x04), Change(0x30, 0x00, 0x01),
-                    Change(0x60, 0x12, 0x02), Change(0x61, 0x34, 0xB0)})
-    Seq.insert(Seq.end(), Part.begin(), Part.end());
+  for (auto Step :
+       {Change(0x27, 0x09, 0x04), Change(0x2C, 0xFF, 0xDF), Change(0x27, 0x04, 0x0C), Change(0x2A, 0x04, 0x03),
+        Change(0x07, 0x02, 0x04), Change(0x30, 0x00, 0x01), Change(0x60, 0x12, 0x02), Change(0x61, 0x34, 0xB0)})
+    Seq.insert(Seq.end(), Step.begin(), Step.end());
   Seq.push_back(IoWr(IDX, 0xAA));
   return Seq;
 }
