@@ -191,6 +191,8 @@ EFI_STATUS EFIAPI GetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *
   Uefi &U = TheUefi();
   ++U.GetVariableCalls;
   U.Trace.push_back("GetVariable(" + std::string(Name ? std::string(Name, Name + std::char_traits<char16_t>::length(Name)) : "") + ")");
+  if (auto Fail = U.FailGetVariableCalls.find(U.GetVariableCalls); Fail != U.FailGetVariableCalls.end())
+    return Fail->second;
   if (Name == nullptr || Guid == nullptr || DataSize == nullptr) return EFI_INVALID_PARAMETER;
   auto It = U.Variables.find(KeyOf(Name, Guid));
   if (It == U.Variables.end()) return EFI_NOT_FOUND;

@@ -94,6 +94,7 @@ class Uefi {
   const Variable *GetVar(const std::u16string &Name, const EFI_GUID &Guid) const;
   void DeleteVar(const std::u16string &Name, const EFI_GUID &Guid);
   unsigned GetVariableCalls = 0, SetVariableCalls = 0;
+  std::map<unsigned, EFI_STATUS> FailGetVariableCalls;  // call number (from 1) -> status answered instead
   std::vector<std::pair<VOID **, VOID *>> ConvertedPointers;  // address of the pointer, value before
 
   // Configuration table.

@@ -1,0 +1,53 @@
+#include <board/setup_variable.h>
+#include <startup/library.h>
+
+#include "board_fixture.h"
+
+namespace {
+
+using namespace board_test;
+
+struct SetupVariableTest : BoardDriverTest {
+  void SetUp() override {
+    StoreLibraryTables(&U.SystemTable);
+    StoreDriverServiceTables(&U.SystemTable, TRUE);
+  }
+};
+
+TEST_F(SetupVariableTest, GetSetupVariableReplacesATooSmallBuffer) {
+  StoreSetup(Pattern());
+  VOID *Buffer = nullptr;
+  LibBootServices->AllocatePool(EfiBootServicesData, 16, &Buffer);
+  VOID *Old = Buffer;
+  UINTN Size = 16;
+  UINT32 Attributes = 0;
+  ASSERT_EQ(GetSetupVariable(&gSetupVariableGuid, &Attributes, &Size, &Buffer), EFI_SUCCESS);
+  EXPECT_EQ(U.FreedPools, std::vector<VOID *>{Old});
+  EXPECT_EQ(Size, SETUP_DATA_SIZE);
+  EXPECT_EQ(Attributes, SETUP_ATTRIBUTES);
+  EXPECT_EQ(std::vector<uint8_t>(static_cast<uint8_t *>(Buffer), static_cast<uint8_t *>(Buffer) + Size), Pattern());
+
+  // A refused pool leaves the caller without a buffer, not with the freed one.
+  Size = 1;
+  U.RefusePoolCalls = {U.PoolCalls + 1};
+  EXPECT_EQ(GetSetupVariable(&gSetupVariableGuid, nullptr, &Size, &Buffer), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Buffer, nullptr);
+}
+
+TEST_F(SetupVariableTest, EveryReadRejectsARecordOfAnotherSize) {
+  for (size_t Size : {200u, 272u, 274u, 300u}) {
+    SCOPED_TRACE(Size);
+    StoreSetup(Pattern(Size));
+    UINT32 Attributes = 0;
+    SETUP_DATA *Allocated = nullptr;
+    EXPECT_TRUE(EFI_ERROR(ReadSetupAllocating(&Attributes, &Allocated)));
+    EXPECT_EQ(Allocated, nullptr);
+    VOID *Buffer = nullptr;
+    UINTN DataSize = 0;
+    EXPECT_TRUE(EFI_ERROR(GetSetupVariable(&gSetupVariableGuid, nullptr, &DataSize, &Buffer)));
+    SETUP_DATA Fixed;
+    EXPECT_TRUE(EFI_ERROR(ReadSetupFixed(&Fixed)));
+  }
+}
+
+}  // namespace
