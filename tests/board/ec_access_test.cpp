@@ -125,7 +125,9 @@ TEST_F(EcAccessTest, StuckControllerRunsEveryWaitToItsBudget) {
     EXPECT_EQ(ReadsOf(CMD), C.StatusReads);
     EXPECT_ACCESSES(WritesOf(TheBoard().Log), C.Writes);
     EXPECT_EQ(ReadsOf(DATA), C.DataReads);
-    if (C.Writes.size() == 3) EXPECT_EQ(Result, 0x3C);  // a read: the data port's byte
+    if (C.Writes.size() == 3) {
+      EXPECT_EQ(Result, 0x3C);  // a read: the data port's byte
+    }
   }
   EXPECT_TRUE(Ec.Transactions.empty());
 }
