@@ -106,7 +106,4 @@ VOID FreePcdTokenList(const TOKEN_LIST_POOL &Pool) {
   PcdTokenList = nullptr;
 }
 
-VOID VexCfgPcdBufLibDxeConstructor(EFI_HANDLE, EFI_SYSTEM_TABLE *, BOOLEAN BuildTokenList) {
-  FillCfgPcdBuffer(TRUE);
-  if (BuildTokenList) BuildPcdTokenList(BootServicesTokenListPool);
-}
+VOID VexCfgPcdBufLibDxeConstructor(EFI_HANDLE, EFI_SYSTEM_TABLE *) { FillCfgPcdBuffer(TRUE); }

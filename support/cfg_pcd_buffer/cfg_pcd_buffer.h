@@ -34,9 +34,9 @@ extern UINT32 PcdTokenListCount;
 inline constexpr UINTN PCD_TOKEN_LIST_COUNT = 91;
 inline constexpr UINTN PCD_TOKEN_LIST_DATA = 92;
 
-// Start-up step 2 of the DXE drivers: fills the buffer (printing a message for a missing PCD
-// protocol) and, when BuildTokenList is set, the token list.
-VOID VexCfgPcdBufLibDxeConstructor(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BuildTokenList);
+// Start-up step 2 of the DXE drivers: fills the buffer, printing a message for a missing PCD
+// protocol. The drivers that carry the token list build it right after (BuildPcdTokenList).
+VOID VexCfgPcdBufLibDxeConstructor(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 
 // The two halves, for images that place them differently. Pool allocation and release of
 // the token list are the caller's (boot-services pool in DXE, SMRAM in SMM).

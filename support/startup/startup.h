@@ -49,7 +49,10 @@ inline EFI_STATUS RunDriverStartup(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Sys
                                    DRIVER_ENTRY_WORK EntryWork) {
   constexpr BOOLEAN KeepBootServices = Config.ServiceTables == SERVICE_TABLES::All;
   StoreLibraryTables(SystemTable);
-  if constexpr (Config.CfgPcdBuffer) VexCfgPcdBufLibDxeConstructor(ImageHandle, SystemTable, Config.PcdTokenList);
+  if constexpr (Config.CfgPcdBuffer) {
+    VexCfgPcdBufLibDxeConstructor(ImageHandle, SystemTable);
+    if constexpr (Config.PcdTokenList) BuildPcdTokenList(BootServicesTokenListPool);
+  }
   if constexpr (Config.RuntimePools) AllocateRuntimePools();
   if constexpr (Config.EarlyWork != nullptr) Config.EarlyWork(ImageHandle, SystemTable);
   RunSmmMarkerAndHobSteps<Config>();

@@ -20,7 +20,10 @@ struct CfgPcdBufferTest : ::testing::Test {
     Print.Install();
     StoreLibraryTables(&U.SystemTable);
   }
-  void Construct(bool TokenList = true) { VexCfgPcdBufLibDxeConstructor(U.ImageHandle, &U.SystemTable, TokenList); }
+  void Construct(bool TokenList = true) {
+    VexCfgPcdBufLibDxeConstructor(U.ImageHandle, &U.SystemTable);
+    if (TokenList) BuildPcdTokenList(BootServicesTokenListPool);
+  }
   bool BufferIsZero() {
     auto *B = reinterpret_cast<uint8_t *>(&CfgPcdBuffer);
     return std::all_of(B, B + sizeof(CfgPcdBuffer), [](uint8_t X) { return X == 0; });
