@@ -13,7 +13,7 @@ if(UEFI_BUILD STREQUAL "firmware")
   set(UEFI_CXX_FLAGS
     -ffreestanding -nostdlibinc -fno-exceptions -fno-rtti -mno-red-zone -fno-stack-protector
     -mno-stack-arg-probe -fno-threadsafe-statics -fno-asynchronous-unwind-tables
-    -Os -ffunction-sections -fdata-sections
+    -Oz -ffunction-sections -fdata-sections
     -Wall -Wextra -Werror -Werror=global-constructors -Wno-unused-parameter)
 else()
   add_compile_definitions(UEFI_HOST=1)
