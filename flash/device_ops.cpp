@@ -1,32 +1,13 @@
 // The operations table with its defaults, and its small operations.
 #include "device_ops.h"
 
-namespace {
-
-// Read, erase, program and unprotect are not carried yet: until they are, the table's data
-// operations refuse, so a caller never mistakes them for done work.
-VOID EFIAPI ReadNotCarried(UINT64, UINT8 *, UINT32 *, BOOLEAN) {}
-BOOLEAN EFIAPI EraseSectorNotCarried(UINT64) { return FALSE; }
-EFI_STATUS EFIAPI EraseNotCarried(UINT64, UINT32, BOOLEAN) { return EFI_UNSUPPORTED; }
-BOOLEAN EFIAPI ProgramNotCarried(UINT64, UINT8 *, UINT32 *, BOOLEAN) { return FALSE; }
-VOID EFIAPI UnprotectNotCarried(UINT8, UINT8, UINT8) {}
-
-}  // namespace
+#include "data_ops.h"
+#include "protection.h"
 
 constinit FLASH_DEVICE_OPS FlashDeviceOpsTable = {
-    ReadNotCarried,
-    EraseSectorNotCarried,
-    EraseNotCarried,
-    ProgramNotCarried,
-    UnprotectNotCarried,
-    NoOp,
-    WriteEnable,
-    WriteDisable,
-    GetBlockSizes,
-    ConvertRegisterPointer,
-    1,
-    4096,
-    nullptr,
+    Read, EraseSector, Erase,        Program,       ClearBlockProtection,
+    NoOp, WriteEnable, WriteDisable, GetBlockSizes, ConvertRegisterPointer,
+    1,    4096,        nullptr,
 };
 
 FLASH_DEVICE_OPS *FlashDeviceOps = nullptr;

@@ -20,3 +20,19 @@ inline constexpr UINT32 WIDE_WINDOW_SIZE = 0x4000000;
 inline UINT32 Reg(UINT32 Offset) { return ControllerSnapshot[Offset / 4]; }
 
 BOOLEAN WideWindowCheck();
+
+inline constexpr UINT64 NO_MAPPING = ~0ULL;
+
+enum FLASH_ADDRESS_KIND : UINT8 {
+  FlashAddressUnmapped = 0,
+  FlashAddressRomWindow = 2,
+  FlashAddressWideWindow = 3,
+};
+
+UINT8 RomWindowBank(UINT8 Index);
+UINT64 ToRomWindow(UINT64 Address);
+UINT64 ToWideWindow(UINT64 Address);
+UINT8 ClassifyFlashAddress(UINT64 *Address);
+BOOLEAN MemoryToFlashOffset(UINT64 Address, UINT64 *Offset);
+BOOLEAN FlashToMemory(UINT64 Address, UINT64 *MemoryAddress);
+UINT32 ChipAddress(UINT64 Address);

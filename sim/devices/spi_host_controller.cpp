@@ -44,9 +44,9 @@ void SpiHostController::Write(uint64_t Address, unsigned Width, uint64_t Value) 
 
 void SpiHostController::Execute() {
   const uint8_t Tx = Regs[RegTxCount], Rx = Regs[RegRxCount];
-  std::vector<uint8_t> Out;
-  for (unsigned I = 0; I < Tx && Fifo + I < Size; ++I) Out.push_back(Regs[Fifo + I]);
-  const std::vector<uint8_t> In = Part.Transfer(Regs[RegOpcode], Out, Rx);
+  Out.assign(Regs.begin() + Fifo, Regs.begin() + Fifo + std::min<unsigned>(Tx, Size - Fifo));
+  In.resize(Rx);
+  Part.Transfer(Regs[RegOpcode], Out, In);
   for (unsigned I = 0; I < Rx && Fifo + Tx + I < Size; ++I) Regs[Fifo + Tx + I] = In[I];
   ++Started;
   Running = true;

@@ -23,6 +23,11 @@ class SpiHostController : public Device {
   void SetRegister(uint32_t Offset, uint32_t Value) {
     for (unsigned I = 0; I < 4; ++I) Regs[Offset + I] = static_cast<uint8_t>(Value >> (8 * I));
   }
+  uint32_t Register(uint32_t Offset) const {
+    uint32_t V = 0;
+    for (unsigned I = 0; I < 4; ++I) V |= static_cast<uint32_t>(Regs[Offset + I]) << (8 * I);
+    return V;
+  }
   uint8_t FifoByte(unsigned I) const { return Regs[Fifo + I]; }
 
   bool AllOnes = false;             // absent controller: reads give all ones, writes are lost
@@ -39,6 +44,7 @@ class SpiHostController : public Device {
   SpiNorPart &Part;
   SimClock &Clock;
   std::array<uint8_t, Size> Regs;
+  std::vector<uint8_t> Out, In;  // kept between commands: no allocation per command
   bool Running = false;
   uint64_t DoneAtNs = 0;
 };

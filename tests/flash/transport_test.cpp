@@ -99,7 +99,8 @@ TEST_F(TransportTest, CommandThatNeverFinishesReceivesNothing) {
 
 TEST_F(TransportTest, ReadyWaitPollsStatusWithFixedOpcodeUntilThePartIsReady) {
   Part.WriteStatusUs = 100;
-  Part.Transfer(0x06, {}, 0);
+  std::vector<uint8_t> None;
+  Part.Transfer(0x06, {}, None);
   Part.Commands.clear();
   UINT8 Status = 0;
   SpiSendCommand(0x01, 1, 0, 0, 0, &Status, TRUE);
