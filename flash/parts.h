@@ -30,11 +30,11 @@ enum class CAPACITY_TEST : UINT8 { Equal, AtLeast };
 // A row whose changes depend on the capacity: Always applies first, then, when the capacity
 // passes the test, Then (and Name, when set, replaces the row's name).
 struct PART_QUIRK {
-  TEMPLATE_CHANGE Always;
-  CAPACITY_TEST Test;
-  UINT8 CapacityShift;
-  TEMPLATE_CHANGE Then;
-  const CHAR8 *Name;
+  TEMPLATE_CHANGE Always = {};
+  CAPACITY_TEST Test = CAPACITY_TEST::Equal;
+  UINT8 CapacityShift = 0;
+  TEMPLATE_CHANGE Then = {};
+  const CHAR8 *Name = nullptr;
 };
 
 inline constexpr UINTN MAX_MEMORY_TYPES = 7;

@@ -21,6 +21,7 @@ uint8_t SpiHostController::ByteAt(uint64_t Offset) const {
 uint64_t SpiHostController::Read(uint64_t Address, unsigned Width) {
   if (AllOnes) return ~0ull;
   const uint64_t Offset = Address - Base;
+  if (Offset >= Fifo) FifoAccesses += Width;
   uint64_t Value = 0;
   for (unsigned I = 0; I < Width && Offset + I < Size; ++I)
     Value |= static_cast<uint64_t>(ByteAt(Offset + I)) << (8 * I);
@@ -30,6 +31,7 @@ uint64_t SpiHostController::Read(uint64_t Address, unsigned Width) {
 void SpiHostController::Write(uint64_t Address, unsigned Width, uint64_t Value) {
   if (AllOnes) return;
   const uint64_t Offset = Address - Base;
+  if (Offset >= Fifo) FifoAccesses += Width;
   bool Start = false;
   for (unsigned I = 0; I < Width && Offset + I < Size; ++I) {
     uint8_t B = static_cast<uint8_t>(Value >> (8 * I));

@@ -34,6 +34,7 @@ class SpiHostController : public Device {
   bool BusyNeverClears = false;     // register 0x4C bit 31 stays set
   bool ExecuteNeverClears = false;  // register 0x47 bit 7 stays set once started
   unsigned Started = 0;             // commands executed
+  uint64_t FifoAccesses = 0;        // bytes moved through the FIFO registers
 
   uint64_t Read(uint64_t Address, unsigned Width) override;
   void Write(uint64_t Address, unsigned Width, uint64_t Value) override;

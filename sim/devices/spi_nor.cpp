@@ -36,6 +36,7 @@ bool SpiNorPart::TakeWriteEnable() {
 }
 
 void SpiNorPart::Transfer(uint8_t Opcode, const std::vector<uint8_t> &Out, std::vector<uint8_t> &In) {
+  ++CountByOpcode[Opcode];
   if (Record) Commands.push_back({Opcode, Out, In.size()});
   std::fill(In.begin(), In.end(), 0xFF);
   // While an internal operation runs, only the status register answers.

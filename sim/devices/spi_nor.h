@@ -4,6 +4,7 @@
 // erases, block protection by the status register, and busy times in microseconds of
 // simulated time.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -56,6 +57,7 @@ class SpiNorPart {
 
   bool Record = true;
   std::vector<Command> Commands;
+  std::array<uint64_t, 256> CountByOpcode{};  // every command, recorded or not
   std::vector<uint8_t> Opcodes() const;
 
   // Status bits 4:2 protect the top 1/64 .. all of the part; bit 5 or 6 protects all of it.
