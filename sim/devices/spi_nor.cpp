@@ -35,8 +35,16 @@ bool SpiNorPart::TakeWriteEnable() {
   return true;
 }
 
+void SpiNorPart::Settle() {
+  if (Pending.Size == 0 || Busy()) return;
+  for (uint32_t At = Pending.Start; At < Pending.Start + Pending.Size && At < Size(); ++At)
+    if (!Protected(At)) Memory[At] = 0xFF;
+  Pending = {};
+}
+
 void SpiNorPart::Transfer(uint8_t Opcode, const std::vector<uint8_t> &Out, std::vector<uint8_t> &In) {
   ++CountByOpcode[Opcode];
+  Settle();
   if (Record) Commands.push_back({Opcode, Out, In.size()});
   std::fill(In.begin(), In.end(), 0xFF);
   // While an internal operation runs, only the status register answers.
@@ -98,9 +106,7 @@ void SpiNorPart::Transfer(uint8_t Opcode, const std::vector<uint8_t> &Out, std::
       --FailNextErases;
       return;
     }
-    const uint32_t Start = Address / Block * Block;
-    for (uint32_t At = Start; At < Start + Block && At < Size(); ++At)
-      if (!Protected(At)) Memory[At] = 0xFF;
+    Pending = {Address / Block * Block, Block};
     return;
   }
   if (Opcode == WriteStatusEnableOpcode) {

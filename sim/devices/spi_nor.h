@@ -73,6 +73,11 @@ class SpiNorPart {
   void StartBusy(uint64_t Us) { BusyUntilNs = Clock.NowNs() + Us * 1000; }
   bool TakeAddress(uint8_t Opcode, const std::vector<uint8_t> &Out, uint32_t &Address, size_t &DataAt) const;
   bool TakeWriteEnable();
+  void Settle();
+  // An erase changes the array when it completes, as the part finds at its next command.
+  struct PendingErase {
+    uint32_t Start = 0, Size = 0;
+  } Pending;
   SimClock &Clock;
   uint64_t BusyUntilNs = 0;
   bool StatusWriteLatched = false;  // set by the enable-write-status opcode

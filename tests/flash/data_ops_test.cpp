@@ -104,6 +104,22 @@ TEST_F(EraseTest, LargeEraseThatFailsIsGivenUpForTheBoot) {
   EXPECT_EQ(std::count(Part.Memory.begin() + 0x10000, Part.Memory.begin() + 0x30000, 0xFF), 0x20000);
 }
 
+// An erase slower than the ready wait: the first verify finds the block not yet erased; the
+// retry, sent while the part is still busy, is ignored by it, and its ready wait sees the
+// erase complete.
+TEST_F(EraseTest, EraseOutlastingTheReadyWaitIsRetried) {
+  StartWith(Winbond16MB, 0x1000000, 0xFF000000, 0x1000000);
+  B.Logging = false;
+  Part.Erase4KUs = 400000;
+  Fill(0x3000, 0x1000, 0x00);
+  const uint64_t StartUs = Clock.NowUs();
+  EXPECT_EQ(Erase(0x3000, 0x1000, FALSE), EFI_SUCCESS);
+  EXPECT_EQ(UpdateOpcodes(), (std::vector<uint8_t>{0x06, 0x20, 0x20}));
+  EXPECT_GT(CountSent(0x05), 65535u);
+  EXPECT_GE(Clock.NowUs() - StartUs, 400000u);
+  EXPECT_EQ(Part.Memory[0x3000], 0xFF);
+}
+
 TEST_F(EraseTest, SixteenMegabyteBoundaryOnALargerPart) {
   // No wide window: the part stays in 3-byte mode, so only the 4-byte opcode carries 4 bytes.
   StartWith(Winbond32MB, 0x2000000, 0xFF000000, 0x1000000);
