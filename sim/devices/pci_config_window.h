@@ -1,0 +1,25 @@
+// PCI configuration space as the chipset decodes it.
+#pragma once
+#include <array>
+#include <map>
+
+#include "../board.h"
+
+namespace sim {
+
+// PCI configuration space through the memory-mapped window at 0xE0000000 (4 KiB per function,
+// bus/device/function in address bits 27:12). An absent function reads all ones.
+class PciConfigWindow : public Device {
+ public:
+  static constexpr uint64_t Base = 0xE0000000;
+  static constexpr uint64_t Size = 0x10000000;
+  void Attach(Board &B) { B.MapMmio(Base, Size, this); }
+  void Set16(unsigned Bus, unsigned Dev, unsigned Fn, unsigned Offset, uint16_t Value);
+  uint64_t Read(uint64_t Address, unsigned Width) override;
+  void Write(uint64_t Address, unsigned Width, uint64_t Value) override;
+
+ private:
+  std::map<uint64_t, std::array<uint8_t, 4096>> Functions;
+};
+
+}  // namespace sim
