@@ -157,8 +157,14 @@ void ReportDiff(const SNAPSHOT &Before, const SNAPSHOT &After, EFI_HANDLE Image)
       Log.End();
       ++Changes;
     }
+  UINTN Ranges = 0;
   for (UINTN I = 0; I < F_SEGMENT_SIZE; ++I) {
     if (Before.FSegment[I] == After.FSegment[I]) continue;
+    if (++Ranges > 8) {
+      Log << "REPORT   (more F-segment changes not shown)";
+      Log.End();
+      break;
+    }
     UINTN J = I;
     while (J < F_SEGMENT_SIZE && Before.FSegment[J] != After.FSegment[J]) ++J;
     Log << "REPORT   memory written at ";
@@ -188,6 +194,9 @@ void ReportAllImages() {
   Log.End();
   TestPlatform Platform;
   Platform.Enter();
+  // The F-segment as RAM (read-only until a driver opens it), so that before and after compare
+  // the same memory rather than the flash view the chipset shows at reset.
+  SetFSegmentWritable(false);
   EFI_HANDLE LegacyHandle = nullptr;
   Bs->InstallProtocolInterface(&LegacyHandle, &gLegacyRegionProtocolGuid, EFI_NATIVE_INTERFACE, &TestLegacyRegion);
   SNAPSHOT Before{}, After{};
