@@ -8,6 +8,7 @@
 
 EFI_SMM_SYSTEM_TABLE2 *SmmSystemTable = nullptr;
 EFI_RUNTIME_SERVICES *SmmRuntimeServices = nullptr;
+BOOLEAN SmmRuntimeServicesFound = FALSE;
 SMM_BUFFER_VALIDATION_PROTOCOL *BufferValidation = nullptr;
 EFI_PHYSICAL_ADDRESS StagingBuffer = 0;
 UINT32 StagingCapacity = 0;
@@ -42,7 +43,9 @@ VOID FindSmmRuntimeServices() {
   for (UINTN I = 0; I < SmmSystemTable->NumberOfTableEntries; ++I) {
     const EFI_CONFIGURATION_TABLE &Entry = SmmSystemTable->SmmConfigurationTable[I];
     if (Entry.VendorGuid == gSmmRuntimeServicesTableGuid) {
-      if (Entry.VendorTable != nullptr) SmmRuntimeServices = static_cast<EFI_RUNTIME_SERVICES *>(Entry.VendorTable);
+      if (Entry.VendorTable == nullptr) return;
+      SmmRuntimeServices = static_cast<EFI_RUNTIME_SERVICES *>(Entry.VendorTable);
+      SmmRuntimeServicesFound = TRUE;
       return;
     }
   }

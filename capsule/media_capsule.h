@@ -72,11 +72,41 @@ EFI_STATUS EFIAPI GetInfo(MEDIA_CAPSULE_INFO *Info);
 EFI_STATUS EFIAPI Command(const CAPSULE_COMMAND_REQUEST *Request);
 EFI_STATUS EFIAPI NoOperation();
 
-// Commands 1 and 2, and the sleep-entry handler.
+extern BOOLEAN SmmRuntimeServicesFound;  // SmmRuntimeServices came from the SMM configuration table
+extern EFI_SMM_VARIABLE_PROTOCOL *SmmVariable;  // located by the first command 2
+
+#pragma pack(push, 1)
+struct MEDIA_CAPSULE_RECORD {
+  UINT8 Zero1[42];
+  CHAR16 Name[16];
+  CHAR16 Terminator;
+  UINT8 Zero2[480];
+  UINT32 Value;
+};
+#pragma pack(pop)
+static_assert(sizeof(MEDIA_CAPSULE_RECORD) == 560 && OFFSET_OF(MEDIA_CAPSULE_RECORD, Name) == 42 &&
+              OFFSET_OF(MEDIA_CAPSULE_RECORD, Terminator) == 74 && OFFSET_OF(MEDIA_CAPSULE_RECORD, Value) == 556);
+
+inline constexpr EFI_GUID gMediaCapsuleVariableGuid = {0x01368881, 0xC4AD, 0x4B1D, {0xB6, 0x31, 0xD5, 0x7A, 0x8E, 0xC8, 0xDB, 0x6B}};
+inline constexpr EFI_GUID gCapsuleVendorGuid = {0x711C703F, 0xC285, 0x4B10, {0xA3, 0xB0, 0x36, 0xEC, 0xBD, 0x3C, 0x8B, 0xE2}};
+inline constexpr EFI_GUID gFirmwareCapsuleGuid = {0x4A3CA68B, 0x7723, 0x48FB, {0x80, 0x3D, 0x57, 0x8C, 0xC1, 0xFE, 0xC4, 0x4D}};
+inline constexpr UINT32 CAPSULE_VARIABLE_ATTRIBUTES =
+    EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
+inline constexpr UINTN CAPSULE_NAME_CHARS = 30;
+extern const EFI_GUID RecognisedCapsuleGuids[2];
+
+// Commands 1 and 2, the capsule variable series and the sleep-entry work.
 EFI_STATUS SetMediaRecord(const UINT8 *Data, UINT32 Value);
 EFI_STATUS ScheduleCapsule(const UINT8 *Data, UINT32 Value);
+EFI_STATUS FindFreeCapsuleVariableName(CHAR16 *Name);
+EFI_STATUS WriteDecimalSuffix(CHAR16 *At, UINTN RoomBytes, UINT64 Number);
+BOOLEAN CapsuleVariablePresent();
 EFI_STATUS EFIAPI SleepEntryHandler(EFI_HANDLE DispatchHandle, const VOID *Context, VOID *CommBuffer,
                                     UINTN *CommBufferSize);
+EFI_STATUS PrepareCapsuleWake();
+VOID ArmRtcWakeAndSuspend();
+UINT8 RtcRead(UINT8 Register);
+VOID RtcWrite(UINT8 Register, UINT8 Value);
 
 EFI_STATUS ModuleEntry();
 extern "C" EFI_STATUS EFIAPI MediaCapsuleSmmEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);

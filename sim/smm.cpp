@@ -119,6 +119,37 @@ EFI_STATUS EFIAPI ValidateBuffer(const VOID *Buffer, UINTN Length) {
   return S.Validate ? S.Validate(Buffer, Length) : EFI_SUCCESS;
 }
 
+std::string Narrow(const CHAR16 *Name) {
+  std::string Out;
+  for (; Name && *Name; ++Name) Out += static_cast<char>(*Name);
+  return Out;
+}
+
+EFI_STATUS EFIAPI SmmGetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *Attributes, UINTN *DataSize,
+                                 VOID *Data) {
+  Trace("SmmGetVariable(" + Narrow(Name) + ")");
+  return TheSmm().StoreGetVariable(Name, Guid, Attributes, DataSize, Data);
+}
+
+EFI_STATUS EFIAPI SmmSetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 Attributes, UINTN DataSize,
+                                 const VOID *Data) {
+  Trace("SmmSetVariable(" + Narrow(Name) + ")");
+  return TheSmm().StoreSetVariable(Name, Guid, Attributes, DataSize, Data);
+}
+
+EFI_STATUS EFIAPI PreSleepRequestEntry(VOID *Block) {
+  auto *B = static_cast<uint8_t *>(Block);
+  TheSmm().PreSleepRequests.emplace_back(B, B + 32);
+  Trace("PreSleepRequest");
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI PreSleepNotifyEntry(UINTN Phase) {
+  TheSmm().PreSleepNotifies.push_back(Phase);
+  Trace("PreSleepNotify(" + std::to_string(Phase) + ")");
+  return EFI_SUCCESS;
+}
+
 }  // namespace
 
 Smm::Smm(size_t SmramSize) : Size(SmramSize) {
@@ -135,6 +166,13 @@ Smm::Smm(size_t SmramSize) : Size(SmramSize) {
   SxDispatch.Register = SxRegister;
   SxDispatch.UnRegister = SxUnRegister;
   Validation.ValidateBuffer = ValidateBuffer;
+  StoreGetVariable = TheUefi().RuntimeServices.GetVariable;
+  StoreSetVariable = TheUefi().RuntimeServices.SetVariable;
+  Variable.SmmGetVariable = SmmGetVariable;
+  Variable.SmmSetVariable = SmmSetVariable;
+  PreSleepTable[PRE_SLEEP_REQUEST_ENTRY] = reinterpret_cast<VOID *>(PreSleepRequestEntry);
+  PreSleepRequest.Table = PreSleepTable;
+  PreSleepNotify.Notify = PreSleepNotifyEntry;
 }
 
 Smm::~Smm() {
@@ -180,11 +218,19 @@ void Smm::InstallAll() {
   InstallAccess2();
   InstallSxDispatch();
   InstallValidation();
+  InstallVariable();
+  InstallPreSleepServices();
 }
 
 void Smm::InstallAccess2() { TheUefi().Install(gEfiSmmAccess2ProtocolGuid, &Access2); }
 void Smm::InstallSxDispatch() { Base.Protocols.push_back({reinterpret_cast<EFI_HANDLE>(0x8F00), gEfiSmmSxDispatch2ProtocolGuid, &SxDispatch}); }
 void Smm::InstallValidation() { Base.Protocols.push_back({reinterpret_cast<EFI_HANDLE>(0x8F10), gSmmBufferValidationProtocolGuid, &Validation}); }
+
+void Smm::InstallVariable() { Base.Protocols.push_back({reinterpret_cast<EFI_HANDLE>(0x8F20), gEfiSmmVariableProtocolGuid, &Variable}); }
+void Smm::InstallPreSleepServices() {
+  Base.Protocols.push_back({reinterpret_cast<EFI_HANDLE>(0x8F30), gPreSleepRequestServiceGuid, &PreSleepRequest});
+  Base.Protocols.push_back({reinterpret_cast<EFI_HANDLE>(0x8F40), gPreSleepNotifyServiceGuid, &PreSleepNotify});
+}
 
 size_t Smm::ActiveSx() const {
   size_t N = 0;

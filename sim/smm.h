@@ -1,6 +1,7 @@
 // Simulated SMM environment: the SMM system table's pool, protocol and configuration-table
 // services over an SMRAM arena, SMM access2 describing that arena, Sx dispatch that can refuse
-// a registration and records unregistrations, buffer validation, and the memory-log region.
+// a registration and records unregistrations, buffer validation, the SMM variable protocol,
+// the pre-sleep services, and the memory-log region.
 // Services append to TheUefi().Trace, so one trace shows boot-services and SMM calls in order.
 #pragma once
 #include <uefi/smm_platform.h>
@@ -24,7 +25,7 @@ class Smm {
   SmmBase Base;  // EFI_SMM_BASE2_PROTOCOL, the SMST and its protocol database
   EFI_SMM_SYSTEM_TABLE2 &Smst() { return Base.Smst; }
   // Puts every SMM protocol a started image expects in place (SMM base2, access2, Sx dispatch,
-  // buffer validation); tests then take away what they need absent.
+  // buffer validation, SMM variable, pre-sleep services); tests take away what they need absent.
   void InstallAll();
 
   // SMRAM: one arena; pool calls are counted from 1 and a refused call gives EFI_OUT_OF_RESOURCES.
@@ -65,6 +66,21 @@ class Smm {
   std::function<EFI_STATUS(const VOID *, UINTN)> Validate;
   std::vector<std::pair<const VOID *, UINTN>> ValidateCalls;
   void InstallValidation();
+
+  // SMM variable protocol over the runtime services' variable store. It keeps the store's own
+  // functions, so a test may put a trap in the runtime-services table without affecting it.
+  EFI_SMM_VARIABLE_PROTOCOL Variable{};
+  decltype(EFI_RUNTIME_SERVICES::GetVariable) StoreGetVariable;
+  decltype(EFI_RUNTIME_SERVICES::SetVariable) StoreSetVariable;
+  void InstallVariable();
+
+  // The pre-sleep services: calls are recorded; a request service may have no table or a null entry.
+  PRE_SLEEP_REQUEST_SERVICE PreSleepRequest{};
+  VOID *PreSleepTable[19] = {};
+  std::vector<std::vector<uint8_t>> PreSleepRequests;  // the 32-byte blocks handed over
+  PRE_SLEEP_NOTIFY_SERVICE PreSleepNotify{};
+  std::vector<UINTN> PreSleepNotifies;
+  void InstallPreSleepServices();
 
   // SMM configuration table.
   std::vector<EFI_CONFIGURATION_TABLE> ConfigurationTable;

@@ -48,6 +48,8 @@ T Take(const uint8_t *&Data, size_t &Size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   static World *W = new World;
   uint32_t Model = StagedSize;
+  W->U.Trace.clear();  // the records of the simulation would otherwise grow without end
+  W->S.ValidateCalls.clear();
   while (Size > 0) {
     const auto Kind = Take<uint8_t>(Data, Size);
     const auto Source = Take<uint64_t>(Data, Size);
