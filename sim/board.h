@@ -38,6 +38,7 @@ class Device {
 
 struct CpuModel {
   std::map<uint32_t, std::array<uint32_t, 4>> Cpuid;  // leaf -> EAX, EBX, ECX, EDX
+  std::map<std::pair<uint32_t, uint32_t>, uint16_t> CpuidSi;  // (leaf, EBX) -> SI, for AsmCpuidEbxSi
   std::map<uint32_t, uint64_t> Msr;
   uint64_t Tsc = 0;
   uint64_t TscStep = 1;  // added after every read

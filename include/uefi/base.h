@@ -83,7 +83,8 @@ inline constexpr EFI_STATUS EFI_NOT_STARTED = EncodeError(19);
 inline constexpr EFI_STATUS EFI_ALREADY_STARTED = EncodeError(20);
 inline constexpr EFI_STATUS EFI_ABORTED = EncodeError(21);
 inline constexpr EFI_STATUS EFI_SECURITY_VIOLATION = EncodeError(26);
-inline constexpr EFI_STATUS EFI_WARN_INTERRUPT_SOURCE_QUIESCED = EncodeWarning(8);
+// PI-defined warnings lie in their own range, 0x2000000000000000 and up.
+inline constexpr EFI_STATUS EFI_WARN_INTERRUPT_SOURCE_QUIESCED = 0x2000000000000001ULL;
 
 struct EFI_GUID {
   UINT32 Data1;

@@ -26,6 +26,8 @@ HW_API VOID MmioWrite32(UINT64 Address, UINT32 Value);
 
 // CPUID with EAX = Leaf and ECX = 0.
 HW_API VOID AsmCpuid(UINT32 Leaf, UINT32 *Eax, UINT32 *Ebx, UINT32 *Ecx, UINT32 *Edx);
+// CPUID with EAX = Leaf, EBX = Ebx and SI = 0, for leaves that answer in SI; returns SI.
+HW_API UINT16 AsmCpuidEbxSi(UINT32 Leaf, UINT32 Ebx);
 HW_API UINT64 AsmReadMsr64(UINT32 Index);
 HW_API UINT64 AsmReadTsc();
 HW_API VOID AsmPause();

@@ -30,6 +30,12 @@ VOID AsmCpuid(UINT32 Leaf, UINT32 *Eax, UINT32 *Ebx, UINT32 *Ecx, UINT32 *Edx) {
   if (Edx) *Edx = R[3];
 }
 
+UINT16 AsmCpuidEbxSi(UINT32 Leaf, UINT32 Ebx) {
+  auto &Answers = TheBoard().Cpu.CpuidSi;
+  auto It = Answers.find({Leaf, Ebx});
+  return It == Answers.end() ? 0 : It->second;  // a leaf nobody answers leaves SI at 0
+}
+
 UINT64 AsmReadMsr64(UINT32 Index) {
   auto &Msr = TheBoard().Cpu.Msr;
   auto It = Msr.find(Index);

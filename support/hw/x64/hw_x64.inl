@@ -35,6 +35,12 @@ HW_API VOID AsmCpuid(UINT32 Leaf, UINT32 *Eax, UINT32 *Ebx, UINT32 *Ecx, UINT32 
   if (Ecx) *Ecx = C;
   if (Edx) *Edx = D;
 }
+HW_API UINT16 AsmCpuidEbxSi(UINT32 Leaf, UINT32 Ebx) {
+  UINT32 A = Leaf, B = Ebx, C, D;
+  UINT64 Si = 0;
+  __asm__ __volatile__("pushfq\n\tcpuid\n\tpopfq" : "+a"(A), "+b"(B), "=c"(C), "=d"(D), "+S"(Si) : : "memory");
+  return static_cast<UINT16>(Si);
+}
 HW_API UINT64 AsmReadMsr64(UINT32 Index) {
   UINT32 Lo, Hi;
   __asm__ __volatile__("rdmsr" : "=a"(Lo), "=d"(Hi) : "c"(Index));
