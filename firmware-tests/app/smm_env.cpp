@@ -109,12 +109,13 @@ EFI_STATUS EFIAPI SxUnRegister(const EFI_SMM_SX_DISPATCH2_PROTOCOL *, EFI_HANDLE
 }
 constinit EFI_SMM_SX_DISPATCH2_PROTOCOL TestSxDispatch = {SxRegister, SxUnRegister};
 
-EFI_STATUS EFIAPI ValidateBuffer(UINT64 Buffer, UINT64 Length) {
+EFI_STATUS EFIAPI ValidateBuffer(const VOID *Pointer, UINTN Length) {
+  const auto Buffer = reinterpret_cast<UINT64>(Pointer);
   if (ValidationLow == ValidationHigh) return EFI_SUCCESS;
   if (Buffer < ValidationLow || Buffer > ValidationHigh || Length > ValidationHigh - Buffer) return EFI_ACCESS_DENIED;
   return EFI_SUCCESS;
 }
-constinit SMM_BUFFER_VALIDATION TestValidation = {ValidateBuffer};
+constinit SMM_BUFFER_VALIDATION_PROTOCOL TestValidation = {ValidateBuffer};
 
 EFI_STATUS EFIAPI AccessOpen(EFI_SMM_ACCESS2_PROTOCOL *) { return EFI_SUCCESS; }
 EFI_STATUS EFIAPI AccessGetCapabilities(const EFI_SMM_ACCESS2_PROTOCOL *, UINTN *Size, EFI_SMRAM_DESCRIPTOR *Map) {

@@ -4,16 +4,9 @@
 // SMRAM range, and buffer validation. It proves loading, calling convention and services,
 // not SMRAM isolation.
 #pragma once
+#include <uefi/smm_platform.h>
+
 #include "harness.h"
-
-inline constexpr EFI_GUID gEfiSmmSxDispatch2ProtocolGuid = {0x456D2859, 0xA84B, 0x4E47, {0xA2, 0xEE, 0x32, 0x76, 0xD8, 0x86, 0x99, 0x7D}};
-inline constexpr EFI_GUID gEfiSmmAccess2ProtocolGuid = {0xC2702B74, 0x800C, 0x4131, {0x87, 0x46, 0x8F, 0xB5, 0xB8, 0x9C, 0xE4, 0xAC}};
-inline constexpr EFI_GUID gSmmBufferValidationProtocolGuid = {0xDA473D7F, 0x4B31, 0x4D63, {0x92, 0xB7, 0x3D, 0x90, 0x5E, 0xF8, 0x4B, 0x84}};
-inline constexpr EFI_GUID gSmmRuntimeServicesTableGuid = {0x395C33FE, 0x287F, 0x413E, {0xA0, 0x55, 0x80, 0x88, 0xC0, 0xE1, 0xD4, 0x3E}};
-
-struct SMM_BUFFER_VALIDATION {
-  EFI_STATUS(EFIAPI *ValidateBuffer)(UINT64 Buffer, UINT64 Length);
-};
 
 struct SX_REGISTRATION {
   EFI_SMM_HANDLER_ENTRY_POINT2 Handler;

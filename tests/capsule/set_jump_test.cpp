@@ -59,18 +59,20 @@ int Depth = 0;
   JumpFrom(Jb, Levels - 1, Value + Frame[0] * 0);
 }
 
+void JumpOutOfNestedFrames(UINTN Value) {
+  static JUMP_BUFFER Jb;
+  volatile int Returns = 0;
+  Depth = 0;
+  const UINTN Result = SetJump(&Jb);
+  Returns = Returns + 1;
+  if (Result == 0) JumpFrom(&Jb, 5, Value);
+  EXPECT_EQ(Result, Value);
+  EXPECT_EQ(Returns, 2);
+  EXPECT_EQ(Depth, 6);
+}
+
 TEST(SetJumpTest, JumpsOutOfNestedCppFrames) {
-  for (UINTN Value : {UINTN{1}, UINTN{0x8000000000000000ull}, ~UINTN{0}}) {
-    static JUMP_BUFFER Jb;
-    volatile int Returns = 0;
-    Depth = 0;
-    const UINTN Result = SetJump(&Jb);
-    ++Returns;
-    if (Result == 0) JumpFrom(&Jb, 5, Value);
-    EXPECT_EQ(Result, Value);
-    EXPECT_EQ(Returns, 2);
-    EXPECT_EQ(Depth, 6);
-  }
+  for (UINTN Value : {UINTN{1}, UINTN{0x8000000000000000ull}, ~UINTN{0}}) JumpOutOfNestedFrames(Value);
 }
 
 }  // namespace
