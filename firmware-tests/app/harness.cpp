@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <capsule/media_capsule.h>
+
 #include <hw/hw.h>
 
 EFI_HANDLE AppImage = nullptr;
@@ -130,6 +132,8 @@ const char *GuidLabel(const EFI_GUID &G) {
       {&gPcdProtocolGuid, "PCD_PROTOCOL"},
       {&gEfiPcdProtocolGuid, "EFI_PCD_PROTOCOL"},
       {&gDebugPrintProtocolGuid, "DEBUG_PRINT_PROTOCOL"},
+      {&gMediaCapsuleSmmProtocolGuid, "MEDIA_CAPSULE_SMM_PROTOCOL"},
+      {&gHeapRecordListProtocolGuid, "HEAP_RECORD_LIST_PROTOCOL"},
   };
   for (const LABEL &L : Labels)
     if (*L.Guid == G) return L.Name;

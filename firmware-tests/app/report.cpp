@@ -2,6 +2,7 @@
 
 #include "harness.h"
 #include "platform.h"
+#include "smm_env.h"
 
 namespace {
 
@@ -209,6 +210,11 @@ void ReportAllImages() {
     const EMBEDDED_IMAGE &Image = EmbeddedImages[I];
     Log << "REPORT " << Image.Name << ".efi (" << static_cast<UINT64>(Image.End - Image.Start) << " bytes)";
     Log.End();
+    // The SMM driver starts inside the test's SMM environment; what it installs there is listed.
+    const bool Smm = StrEq(Image.Name, "MediaCapsuleSmm");
+    SmmEnvironment Env;
+    if (Smm) Env.Enter({.RuntimeServicesEntry = true});
+    const UINTN SmmBefore = Env.SmmProtocolCount();
     Take(Before, Scratch);
     DRIVER_RUN Run = RunDriver(Image.Name);
     SignalReadyToBoot();
@@ -217,6 +223,15 @@ void ReportAllImages() {
     Log.Status(Run.LoadStatus) << ", StartImage: ";
     Log.Status(Run.StartStatus).End();
     ReportDiff(Before, After, Run.Handle);
+    if (Smm) {
+      for (UINTN P = SmmBefore; P < Env.SmmProtocolCount(); ++P) {
+        Log << "REPORT   installed SMM protocol " << Env.SmmProtocolGuid(P);
+        Log.End();
+      }
+      Log << "REPORT   SMM sleep-entry registrations: " << static_cast<UINT64>(SxRegistrationCount);
+      Log.End();
+      Env.Leave();
+    }
   }
   Bs->UninstallProtocolInterface(LegacyHandle, &gLegacyRegionProtocolGuid, &TestLegacyRegion);
   Platform.Leave();

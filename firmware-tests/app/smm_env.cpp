@@ -9,7 +9,7 @@ struct SMM_PROTOCOL {
 };
 constexpr UINTN MAX_SMM_PROTOCOLS = 32;
 SMM_PROTOCOL SmmProtocols[MAX_SMM_PROTOCOLS];
-UINTN SmmProtocolCount = 0;
+UINTN SmmProtocolTotal = 0;
 UINTN NextSmmHandle = 0x5000;
 SMM_ENV_OPTIONS Options;
 EFI_HANDLE BaseHandle = nullptr, AccessHandle = nullptr;
@@ -28,23 +28,23 @@ EFI_STATUS EFIAPI SmmFreePages(EFI_PHYSICAL_ADDRESS Memory, UINTN Pages) { retur
 EFI_STATUS EFIAPI SmmInstallProtocolInterface(EFI_HANDLE *Handle, const EFI_GUID *Guid, EFI_INTERFACE_TYPE,
                                               VOID *Interface) {
   if (Handle == nullptr || Guid == nullptr) return EFI_INVALID_PARAMETER;
-  if (SmmProtocolCount == MAX_SMM_PROTOCOLS) return EFI_OUT_OF_RESOURCES;
+  if (SmmProtocolTotal == MAX_SMM_PROTOCOLS) return EFI_OUT_OF_RESOURCES;
   if (*Handle == nullptr) *Handle = reinterpret_cast<EFI_HANDLE>(NextSmmHandle += 0x10);
-  SmmProtocols[SmmProtocolCount++] = {*Handle, *Guid, Interface};
+  SmmProtocols[SmmProtocolTotal++] = {*Handle, *Guid, Interface};
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI SmmUninstallProtocolInterface(EFI_HANDLE Handle, const EFI_GUID *Guid, VOID *Interface) {
-  for (UINTN I = 0; I < SmmProtocolCount; ++I)
+  for (UINTN I = 0; I < SmmProtocolTotal; ++I)
     if (SmmProtocols[I].Handle == Handle && SmmProtocols[I].Guid == *Guid && SmmProtocols[I].Interface == Interface) {
-      SmmProtocols[I] = SmmProtocols[--SmmProtocolCount];
+      SmmProtocols[I] = SmmProtocols[--SmmProtocolTotal];
       return EFI_SUCCESS;
     }
   return EFI_NOT_FOUND;
 }
 
 EFI_STATUS EFIAPI SmmHandleProtocol(EFI_HANDLE Handle, const EFI_GUID *Guid, VOID **Interface) {
-  for (UINTN I = 0; I < SmmProtocolCount; ++I)
+  for (UINTN I = 0; I < SmmProtocolTotal; ++I)
     if (SmmProtocols[I].Handle == Handle && SmmProtocols[I].Guid == *Guid) {
       *Interface = SmmProtocols[I].Interface;
       return EFI_SUCCESS;
@@ -54,7 +54,7 @@ EFI_STATUS EFIAPI SmmHandleProtocol(EFI_HANDLE Handle, const EFI_GUID *Guid, VOI
 
 EFI_STATUS EFIAPI SmmLocateProtocol(const EFI_GUID *Guid, VOID *, VOID **Interface) {
   if (Guid == nullptr || Interface == nullptr) return EFI_INVALID_PARAMETER;
-  for (UINTN I = 0; I < SmmProtocolCount; ++I)
+  for (UINTN I = 0; I < SmmProtocolTotal; ++I)
     if (SmmProtocols[I].Guid == *Guid) {
       *Interface = SmmProtocols[I].Interface;
       return EFI_SUCCESS;
@@ -109,11 +109,8 @@ EFI_STATUS EFIAPI SxUnRegister(const EFI_SMM_SX_DISPATCH2_PROTOCOL *, EFI_HANDLE
 }
 constinit EFI_SMM_SX_DISPATCH2_PROTOCOL TestSxDispatch = {SxRegister, SxUnRegister};
 
-EFI_STATUS EFIAPI ValidateBuffer(const VOID *Pointer, UINTN Length) {
-  const auto Buffer = reinterpret_cast<UINT64>(Pointer);
-  if (ValidationLow == ValidationHigh) return EFI_SUCCESS;
-  if (Buffer < ValidationLow || Buffer > ValidationHigh || Length > ValidationHigh - Buffer) return EFI_ACCESS_DENIED;
-  return EFI_SUCCESS;
+EFI_STATUS EFIAPI ValidateBuffer(const VOID *Pointer, UINTN) {
+  return reinterpret_cast<UINT64>(Pointer) < VALIDATION_REFUSED_BELOW ? EFI_ACCESS_DENIED : EFI_SUCCESS;
 }
 constinit SMM_BUFFER_VALIDATION_PROTOCOL TestValidation = {ValidateBuffer};
 
@@ -128,6 +125,30 @@ EFI_STATUS EFIAPI AccessGetCapabilities(const EFI_SMM_ACCESS2_PROTOCOL *, UINTN 
   Map[0] = {SMRAM_BASE, SMRAM_BASE, SMRAM_SIZE, 0};
   return EFI_SUCCESS;
 }
+// The SMM variable service over the firmware's own variable store.
+EFI_STATUS EFIAPI SmmGetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *Attributes, UINTN *Size, VOID *Data) {
+  ++SmmGetVariableCalls;
+  return Rs->GetVariable(Name, Guid, Attributes, Size, Data);
+}
+EFI_STATUS EFIAPI SmmGetNextVariableName(UINTN *Size, CHAR16 *Name, EFI_GUID *Guid) {
+  return Rs->GetNextVariableName(Size, Name, Guid);
+}
+EFI_STATUS EFIAPI SmmSetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 Attributes, UINTN Size,
+                                 const VOID *Data) {
+  return Rs->SetVariable(Name, Guid, Attributes, Size, Data);
+}
+EFI_STATUS EFIAPI SmmQueryVariableInfo(UINT32 Attributes, UINT64 *Max, UINT64 *Remaining, UINT64 *MaxVariable) {
+  return Rs->QueryVariableInfo(Attributes, Max, Remaining, MaxVariable);
+}
+constinit EFI_SMM_VARIABLE_PROTOCOL TestSmmVariable = {SmmGetVariable, SmmGetNextVariableName, SmmSetVariable,
+                                                       SmmQueryVariableInfo};
+
+EFI_STATUS EFIAPI SmmRuntimeGetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *Attributes, UINTN *Size,
+                                        VOID *Data) {
+  ++SmmRuntimeGetVariableCalls;
+  return Rs->GetVariable(Name, Guid, Attributes, Size, Data);
+}
+
 constinit EFI_SMM_ACCESS2_PROTOCOL TestAccess2 = {AccessOpen, AccessOpen, AccessOpen, AccessGetCapabilities, 0, 0};
 
 }  // namespace
@@ -135,12 +156,12 @@ constinit EFI_SMM_ACCESS2_PROTOCOL TestAccess2 = {AccessOpen, AccessOpen, Access
 SX_REGISTRATION SxRegistrations[8];
 UINTN SxRegistrationCount = 0, SxRegisterCalls = 0;
 UINTN SmmNotifyRegistrations = 0, SmmNotifyWithdrawals = 0;
-UINT64 ValidationLow = 0, ValidationHigh = 0;
 EFI_RUNTIME_SERVICES SmmRuntimeServicesTable;
+UINTN SmmGetVariableCalls = 0, SmmRuntimeGetVariableCalls = 0;
 
 void SmmEnvironment::Enter(const SMM_ENV_OPTIONS &Opt) {
   Options = Opt;
-  SmmProtocolCount = 0;
+  SmmProtocolTotal = 0;
   SxRegistrationCount = SxRegisterCalls = 0;
   SmmNotifyRegistrations = SmmNotifyWithdrawals = 0;
   TestSmst.Hdr = {0x5453595320534D53ULL, (1 << 16) | 70, sizeof(EFI_SMM_SYSTEM_TABLE2), 0, 0};
@@ -155,11 +176,15 @@ void SmmEnvironment::Enter(const SMM_ENV_OPTIONS &Opt) {
   TestSmst.SmmRegisterProtocolNotify = SmmRegisterProtocolNotify;
   // The SMM runtime-services table: the firmware's own variable services behind it.
   SmmRuntimeServicesTable = *Rs;
+  SmmRuntimeServicesTable.GetVariable = SmmRuntimeGetVariable;
+  SmmGetVariableCalls = SmmRuntimeGetVariableCalls = 0;
   SmmConfigTable[0] = {gSmmRuntimeServicesTableGuid, &SmmRuntimeServicesTable};
   TestSmst.NumberOfTableEntries = Opt.RuntimeServicesEntry ? 1 : 0;
   TestSmst.SmmConfigurationTable = SmmConfigTable;
   EFI_HANDLE H = nullptr;
   SmmInstallProtocolInterface(&H, &gEfiSmmSxDispatch2ProtocolGuid, EFI_NATIVE_INTERFACE, &TestSxDispatch);
+  H = nullptr;
+  SmmInstallProtocolInterface(&H, &gEfiSmmVariableProtocolGuid, EFI_NATIVE_INTERFACE, &TestSmmVariable);
   if (Opt.Validation) {
     H = nullptr;
     SmmInstallProtocolInterface(&H, &gSmmBufferValidationProtocolGuid, EFI_NATIVE_INTERFACE, &TestValidation);
@@ -183,3 +208,5 @@ VOID *SmmEnvironment::FindSmmProtocol(const EFI_GUID &Guid) const {
 }
 
 EFI_SMM_SYSTEM_TABLE2 *SmmEnvironment::Smst() const { return &TestSmst; }
+UINTN SmmEnvironment::SmmProtocolCount() const { return SmmProtocolTotal; }
+const EFI_GUID &SmmEnvironment::SmmProtocolGuid(UINTN Index) const { return SmmProtocols[Index].Guid; }

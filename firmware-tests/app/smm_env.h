@@ -21,12 +21,17 @@ struct SMM_ENV_OPTIONS {
   bool RuntimeServicesEntry = false;
 };
 
+// Buffers starting below this address are refused by the validation protocol.
+inline constexpr UINT64 VALIDATION_REFUSED_BELOW = 0x100000;
+
 class SmmEnvironment {
  public:
   void Enter(const SMM_ENV_OPTIONS &Options);
   void Leave();  // uninstalls the boot-services protocols it put in place
 
   VOID *FindSmmProtocol(const EFI_GUID &Guid) const;
+  UINTN SmmProtocolCount() const;
+  const EFI_GUID &SmmProtocolGuid(UINTN Index) const;
   EFI_SMM_SYSTEM_TABLE2 *Smst() const;
 };
 
@@ -34,6 +39,6 @@ extern SX_REGISTRATION SxRegistrations[8];
 extern UINTN SxRegistrationCount;
 extern UINTN SxRegisterCalls;
 extern UINTN SmmNotifyRegistrations, SmmNotifyWithdrawals;
-// Addresses the validation protocol accepts; an empty window accepts everything.
-extern UINT64 ValidationLow, ValidationHigh;
 extern EFI_RUNTIME_SERVICES SmmRuntimeServicesTable;
+// Calls of the GetVariable behind the SMM variable protocol and behind the SMM runtime table.
+extern UINTN SmmGetVariableCalls, SmmRuntimeGetVariableCalls;

@@ -10,5 +10,6 @@ const SUITE Suites[] = {
     {"SioSetupDxe", SioSetupSuite},
     {"EcBoardConfigDxe", EcBoardConfigSuite},
     {"EcChannelConfigDxe", EcChannelConfigSuite},
+    {"MediaCapsuleSmm", MediaCapsuleSuite},
 };
 const UINTN SuiteCount = sizeof(Suites) / sizeof(Suites[0]);

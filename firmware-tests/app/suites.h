@@ -6,3 +6,4 @@ void EcSetupSyncSuite();
 void SioSetupSuite();
 void EcBoardConfigSuite();
 void EcChannelConfigSuite();
+void MediaCapsuleSuite();
