@@ -498,7 +498,6 @@ SmmBase::SmmBase() {
   Protocol.GetSmstLocation = GetSmstLocation;
   Smst.SmmLocateProtocol = SmmLocateProtocol;
   Smst.SmmRegisterProtocolNotify = SmmRegisterProtocolNotify;
-  Notifies.reserve(16);  // registrations hand out addresses of the entries
 }
 SmmBase::~SmmBase() { gSmm = nullptr; }
 void SmmBase::Install() { TheUefi().Install(gEfiSmmBase2ProtocolGuid, &Protocol); }

@@ -6,6 +6,7 @@
 #include <uefi/uefi.h>
 
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -162,7 +163,7 @@ class SmmBase {
     EFI_GUID Guid;
     EFI_SMM_NOTIFY_FN Function;
   };
-  std::vector<Notify> Notifies;
+  std::deque<Notify> Notifies;  // registrations hand out the entries' addresses, which must stay put
   unsigned RegisterNotifyCalls = 0;
   // Installs a protocol in the SMM database and runs the matching notifications.
   void InstallSmmProtocol(const EFI_GUID &Guid, VOID *Interface);
