@@ -48,7 +48,7 @@ touch "$work/debug.log" "$work/serial.log"
 # The app's own lines; the firmware's log may share the port.
 grep -a -E '^(BEGIN|SUITE|CHECK|NOTE|REPORT|SUMMARY)' "$work/debug.log" | sed -e 's/^CHECK //' -e 's/^REPORT //' \
   -e 's/^SUITE /== /' > "$work/app.log"
-cat "$work/app.log"
+if [ "$mode" = report ]; then grep -v '^SUMMARY' "$work/app.log"; else cat "$work/app.log"; fi
 
 fail() {
   echo "run-ovmf: $1"
