@@ -8,9 +8,13 @@ EFI_STATUS GetSetup(UINT32 *Attributes, UINTN *DataSize, VOID *Data, const EFI_G
   return DriverRuntimeServices->GetVariable(gSetupVariableName, VendorGuid, Attributes, DataSize, Data);
 }
 
-EFI_STATUS CheckSetupSize(EFI_STATUS Status, UINTN DataSize) {
-  if (!EFI_ERROR(Status) && DataSize != SETUP_DATA_SIZE) return EFI_BAD_BUFFER_SIZE;
-  return Status;
+// Only a plain success with a record of the expected size in a buffer counts as read: a
+// warning, or a success that filled nothing, is reported as a failure.
+EFI_STATUS CheckSetupRead(EFI_STATUS Status, UINTN DataSize, const VOID *Data) {
+  if (EFI_ERROR(Status)) return Status;
+  if (Status != EFI_SUCCESS || Data == nullptr) return EFI_NOT_FOUND;
+  if (DataSize != SETUP_DATA_SIZE) return EFI_BAD_BUFFER_SIZE;
+  return EFI_SUCCESS;
 }
 
 }  // namespace
@@ -18,12 +22,13 @@ EFI_STATUS CheckSetupSize(EFI_STATUS Status, UINTN DataSize) {
 EFI_STATUS ReadSetupAllocating(UINT32 *Attributes, SETUP_DATA **Setup) {
   UINTN DataSize = 0;
   EFI_STATUS Status = GetSetup(Attributes, &DataSize, nullptr);
-  if (Status != EFI_BUFFER_TOO_SMALL) return Status;
+  // A size query that answers anything else has filled nothing.
+  if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
   VOID *Buffer = nullptr;
   Status = LibBootServices->AllocatePool(EfiBootServicesData, DataSize, &Buffer);
   if (EFI_ERROR(Status)) return Status;
   Status = GetSetup(Attributes, &DataSize, Buffer);
-  Status = CheckSetupSize(Status, DataSize);
+  Status = CheckSetupRead(Status, DataSize, Buffer);
   if (!EFI_ERROR(Status)) *Setup = static_cast<SETUP_DATA *>(Buffer);
   return Status;
 }
@@ -40,13 +45,13 @@ EFI_STATUS GetSetupVariable(const EFI_GUID *VendorGuid, UINT32 *Attributes, UINT
     }
     Status = GetSetup(Attributes, DataSize, *Buffer, VendorGuid);
   }
-  return CheckSetupSize(Status, *DataSize);
+  return CheckSetupRead(Status, *DataSize, *Buffer);
 }
 
 EFI_STATUS ReadSetupFixed(SETUP_DATA *Setup) {
   UINTN DataSize = SETUP_DATA_SIZE;
   const EFI_STATUS Status = GetSetup(nullptr, &DataSize, Setup);
-  return CheckSetupSize(Status, DataSize);
+  return CheckSetupRead(Status, DataSize, Setup);
 }
 
 VOID WriteSetup(UINT32 Attributes, const SETUP_DATA *Setup) {

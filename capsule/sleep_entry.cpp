@@ -44,6 +44,17 @@ constexpr UINT16 POST_CODE_PORT = 0x80;
 constexpr UINT8 POST_CODE_WAKE_ARMED = 0x75;
 constexpr UINTN PRE_SLEEP_NOTIFY_PHASE = 2;
 
+// In 12-hour mode the hour byte is 1 to 12 in BCD with bit 7 set for PM, which RtcRead gives
+// as 1 to 12 plus 80 and RtcWrite turns back into the same byte.
+constexpr UINT8 RTC_PM = 80;
+UINT8 NextHour12(UINT8 Hours) {
+  const UINT8 Pm = Hours >= RTC_PM ? RTC_PM : 0;
+  const UINT8 Hour = static_cast<UINT8>(Hours - Pm);
+  if (Hour == 11) return static_cast<UINT8>((RTC_PM - Pm) + 12);  // 11 AM to 12 PM, 11 PM to 12 AM
+  if (Hour == 12) return static_cast<UINT8>(Pm + 1);              // 12 to 1, same half of the day
+  return static_cast<UINT8>(Hours + 1);
+}
+
 bool IsBcdRegister(UINT8 Register) { return Register <= 0x09 || Register == RTC_CENTURY; }
 
 VOID RtcSelect(UINT8 Register) {
@@ -101,9 +112,11 @@ VOID ArmRtcWakeAndSuspend() {
     Seconds -= 60;
     if (++Minutes > 59) {
       Minutes = 0;
-      ++Hours;
-      const UINT8 LastHour = (RtcRead(RTC_STATUS_B) & RTC_24_HOUR) ? 23 : 11;
-      if (Hours > LastHour) Hours = 0;
+      if ((RtcRead(RTC_STATUS_B) & RTC_24_HOUR) == 0) {
+        Hours = NextHour12(Hours);
+      } else if (++Hours > 23) {
+        Hours = 0;
+      }
     }
   }
   RtcWrite(RTC_HOURS_ALARM, Hours);

@@ -106,6 +106,8 @@ const EFI_HOB_GUID_TYPE *NextHeapRecordHob(const EFI_HOB_GENERIC_HEADER *Hob) {
 }
 
 VOID ImportHeapRecords() {
+  // Outside SMM there is no SMRAM to import into; the entry then fails with nothing kept.
+  if (SmmSystemTable == nullptr) return;
   HEAP_RECORD_LIST_PROTOCOL *Existing = nullptr;
   if (!EFI_ERROR(LibBootServices->LocateProtocol(&gHeapRecordListProtocolGuid, nullptr,
                                                  reinterpret_cast<VOID **>(&Existing))) &&

@@ -17,6 +17,9 @@ constexpr UINT32 CPUID_CLFLUSH = 1u << 19;
 
 UINT32 Smaller(UINT32 A, UINT32 B) { return A < B ? A : B; }
 
+// With no expected data the range must read as erased.
+UINT8 ExpectedByte(const UINT8 *Expected, UINT32 Index) { return Expected != nullptr ? Expected[Index] : 0xFF; }
+
 // 4-byte addresses only while the part is in 4-byte mode; a part taken out of it (no wide
 // window) must get 3 address bytes with its 3-byte opcodes.
 UINT8 BaseAddressBytes() { return FourByteAddressMode ? 4 : 3; }
@@ -152,8 +155,10 @@ BOOLEAN VerifyFlashRange(UINT64 Address, const UINT8 *Expected, UINT32 Length, B
                          BOOLEAN AddressIsMemory) {
   for (UINT32 Done = 0; Done < Length;) {
     UINT8 Local[SPI_CHUNK];
-    MemZero(Local, sizeof Local);
     const UINT32 Count = Smaller(Length - Done, SPI_CHUNK);
+    // Start from the complement of what is expected, so that a read-back the transport gave
+    // up on cannot match.
+    for (UINT32 I = 0; I < Count; ++I) Local[I] = static_cast<UINT8>(~ExpectedByte(Expected, Done + I));
     if (UseRead) {
       UINT32 ReadLength = Count;  // Read clears the length it is handed
       Read(Address + Done, Local, &ReadLength, AddressIsMemory);
@@ -161,7 +166,7 @@ BOOLEAN VerifyFlashRange(UINT64 Address, const UINT8 *Expected, UINT32 Length, B
       MemMove(Local, PhysToPtr(Address + Done), Count);
     }
     for (UINT32 I = 0; I < Count; ++I)
-      if (Local[I] != (Expected != nullptr ? Expected[Done + I] : 0xFF)) return FALSE;
+      if (Local[I] != ExpectedByte(Expected, Done + I)) return FALSE;
     Done += Count;
   }
   return TRUE;

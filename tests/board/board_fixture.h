@@ -21,8 +21,12 @@ inline Tx Wr(uint8_t Bank, uint8_t Register, uint8_t Value) { return {true, Bank
 inline constexpr uint32_t SETUP_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
 
 // The ways a read of "Setup" fails: nothing stored, a pool refused, the second call failing,
-// a record of another size.
-enum class SetupFault { Missing, PoolRefused, SecondCallFails, Short, Long };
+// a record of another size, and a variable service that answers the size query or the read
+// with a success or a warning that filled nothing.
+enum class SetupFault { Missing, PoolRefused, SecondCallFails, Short, Long, QuerySucceeds, QueryWarns, ReadWarns };
+
+// EFI_WARN_BUFFER_TOO_SMALL: not an error, yet nothing was read.
+inline constexpr EFI_STATUS WARN_BUFFER_TOO_SMALL = 4;
 inline const char *Name(SetupFault F) {
   switch (F) {
     case SetupFault::Missing:
@@ -35,11 +39,18 @@ inline const char *Name(SetupFault F) {
       return "200 bytes";
     case SetupFault::Long:
       return "300 bytes";
+    case SetupFault::QuerySucceeds:
+      return "size query answers success";
+    case SetupFault::QueryWarns:
+      return "size query answers a warning";
+    case SetupFault::ReadWarns:
+      return "second call answers a warning";
   }
   return "?";
 }
-inline constexpr SetupFault AllSetupFaults[] = {SetupFault::Missing, SetupFault::PoolRefused,
-                                                SetupFault::SecondCallFails, SetupFault::Short, SetupFault::Long};
+inline constexpr SetupFault AllSetupFaults[] = {
+    SetupFault::Missing, SetupFault::PoolRefused,   SetupFault::SecondCallFails, SetupFault::Short,
+    SetupFault::Long,    SetupFault::QuerySucceeds, SetupFault::QueryWarns,      SetupFault::ReadWarns};
 
 struct BoardDriverTest : ::testing::Test {
   Uefi U;
@@ -101,6 +112,15 @@ inline std::vector<uint8_t> BoardDriverTest::InjectSetupFault(SetupFault Fault, 
       break;
     case SetupFault::Long:
       Stored = Pattern(300);
+      break;
+    case SetupFault::QuerySucceeds:
+      U.FailGetVariableCalls[SecondGetVariableCall - 1] = EFI_SUCCESS;
+      break;
+    case SetupFault::QueryWarns:
+      U.FailGetVariableCalls[SecondGetVariableCall - 1] = WARN_BUFFER_TOO_SMALL;
+      break;
+    case SetupFault::ReadWarns:
+      U.FailGetVariableCalls[SecondGetVariableCall] = WARN_BUFFER_TOO_SMALL;
       break;
   }
   if (Stored.empty()) Stored = Pattern();

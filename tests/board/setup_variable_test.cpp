@@ -50,4 +50,34 @@ TEST_F(SetupVariableTest, EveryReadRejectsARecordOfAnotherSize) {
   }
 }
 
+// A variable service that answers a success or a warning without filling anything: no read
+// may report a record, and the allocating reads must not hand out a null one.
+TEST_F(SetupVariableTest, EveryReadRejectsAnAnswerThatFilledNothing) {
+  StoreSetup(Pattern());
+  for (EFI_STATUS Answer : {EFI_SUCCESS, WARN_BUFFER_TOO_SMALL}) {
+    SCOPED_TRACE(Answer);
+    U.FailGetVariableCalls = {{U.GetVariableCalls + 1, Answer}};
+    UINT32 Attributes = 0;
+    SETUP_DATA *Allocated = nullptr;
+    EXPECT_TRUE(EFI_ERROR(ReadSetupAllocating(&Attributes, &Allocated)));
+    EXPECT_EQ(Allocated, nullptr);
+
+    U.FailGetVariableCalls = {{U.GetVariableCalls + 1, Answer}};
+    VOID *Buffer = nullptr;
+    UINTN DataSize = SETUP_DATA_SIZE;
+    EXPECT_TRUE(EFI_ERROR(GetSetupVariable(&gSetupVariableGuid, nullptr, &DataSize, &Buffer)));
+
+    // A success of a call that was handed a buffer is a read; a warning is not.
+    if (Answer == EFI_SUCCESS) continue;
+    U.FailGetVariableCalls = {{U.GetVariableCalls + 2, Answer}};
+    Buffer = nullptr;
+    EXPECT_TRUE(EFI_ERROR(GetSetupVariable(&gSetupVariableGuid, nullptr, &DataSize, &Buffer)));
+    LibBootServices->FreePool(Buffer);
+
+    U.FailGetVariableCalls = {{U.GetVariableCalls + 1, Answer}};
+    SETUP_DATA Fixed;
+    EXPECT_TRUE(EFI_ERROR(ReadSetupFixed(&Fixed)));
+  }
+}
+
 }  // namespace

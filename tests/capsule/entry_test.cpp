@@ -148,10 +148,18 @@ TEST_F(EntryTest, MissingSxDispatchFailsTheEntry) {
   ExpectNothingLeftRegistered();
 }
 
+// With the PCD protocols present the fatal-code display is switched on; outside SMM it must
+// not be reached (here it would return, so reaching it shows as port writes).
 TEST_F(EntryTest, OutsideSmmNothingIsAllocated) {
+  P.Install(true, true);
+  TheBoard().Cpu.CpuidSi[{0xBACCD00B, 2}] = 1;
   S.Base.GetSmstStatus = EFI_UNSUPPORTED;
   EXPECT_EQ(Start(), EFI_NOT_READY);
+  EXPECT_EQ(CfgPcdBuffer.Field4, 1);
   EXPECT_EQ(std::count(U.Trace.begin(), U.Trace.end(), StagingPages), 0);
+  EXPECT_TRUE(WritesOf(TheBoard().Log).empty());
+  EXPECT_EQ(HeapList(), nullptr);
+  EXPECT_EQ(S.ActiveNotifies(gMediaCapsuleNotifyGuid), 0u);
   EXPECT_TRUE(U.Leaks().empty());
   EXPECT_TRUE(S.SmramLive.empty());
 }

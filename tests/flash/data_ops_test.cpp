@@ -231,6 +231,23 @@ TEST_F(ProgramTest, ChunkThatDoesNotReadBackFailsAfterThreeAttempts) {
   EXPECT_EQ(UpdateOpcodes(), (std::vector<uint8_t>{0x06, 0x02, 0x06, 0x02, 0x06, 0x02}));
 }
 
+// With no window over the range the verify reads back by command; when the transport gives
+// up, nothing is read back, and zeros must not pass for a buffer that was never filled.
+TEST_F(ProgramTest, ReadBackThatNeverHappenedFailsTheVerify) {
+  for (int Fault = 0; Fault < 2; ++Fault) {
+    SCOPED_TRACE(Fault == 0 ? "controller stays busy" : "command never completes");
+    StartWith(Winbond16MB, 0x1000000, 0xFFFF0000, 0x10000);
+    Controller.BusyNeverClears = Fault == 0;
+    Controller.ExecuteNeverClears = Fault == 1;
+    UINT8 Zeros[16] = {};
+    UINT32 Length = 16;
+    EXPECT_FALSE(Program(0x400, Zeros, &Length, FALSE));
+    EXPECT_EQ(Length, 16u);
+    if (Fault == 0) EXPECT_EQ(Part.Memory[0x400], 0xFF);  // nothing was sent
+    Controller.BusyNeverClears = Controller.ExecuteNeverClears = false;
+  }
+}
+
 TEST_F(ReadTest, WindowReadSendsNoCommand) {
   StartWith(Winbond16MB, 0x1000000, 0xFF000000, 0x1000000);
   for (uint32_t I = 0; I < 0x3000; ++I) Part.Memory[0x7000 + I] = static_cast<uint8_t>(I * 7);
