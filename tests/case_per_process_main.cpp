@@ -1,13 +1,15 @@
 // main() of every host test binary: each selected case runs in a child process of its own, so
 // that it starts from freshly loaded driver and library globals, exactly as under CTest (which
 // starts one process per case). Run by hand, a binary therefore gives the verdicts CTest gives.
-// The child's output is passed back and shown for a failed case.
+// The child's output is passed back and shown for a failed case (for every case with
+// CASE_OUTPUT=all in the environment).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -90,6 +92,8 @@ int main(int argc, char **argv) {
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
 
   const std::vector<std::string> Cases = SelectedCases();
+  const char *Show = std::getenv("CASE_OUTPUT");
+  const bool ShowAll = Show != nullptr && std::strcmp(Show, "all") == 0;
   std::vector<std::string> Failed;
   std::printf("[==========] Running %zu tests, each in its own process.\n", Cases.size());
   for (const std::string &Name : Cases) {
@@ -100,6 +104,7 @@ int main(int argc, char **argv) {
     const auto Ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start).count();
     if (Status == 0) {
+      if (ShowAll) std::fputs(Output.c_str(), stdout);
       std::printf("[       OK ] %s (%lld ms)\n", Name.c_str(), static_cast<long long>(Ms));
       continue;
     }

@@ -5,7 +5,11 @@
 #include <devices/embedded_controller.h>
 #include <uefi.h>
 
+#include <functional>
 #include <map>
+#include <set>
+
+#include <tests/allocation_sweep.h>
 
 #include <board/setup_data.h>
 
@@ -89,6 +93,30 @@ struct BoardDriverTest : ::testing::Test {
     U.RefusePoolCalls.clear();
     U.FailGetVariableCalls.clear();
     U.SetVariableCalls = U.GetVariableCalls = U.PoolCalls = 0;
+  }
+  // Starts the driver once per allocation it makes, with that allocation refused (PCD protocols
+  // and a token list present, so that every allocation is made): the entry reports success and
+  // "Setup" is either as stored (Before) or written whole, every byte the driver does not own
+  // as it was.
+  unsigned SweepAllocations(const char *Image, const std::vector<uint8_t> &Before, const std::set<size_t> &Owned,
+                            const std::function<EFI_STATUS()> &Start) {
+    return allocation_sweep::Sweep(Image, [&](const allocation_sweep::Refusal &R) {
+      Pcd P;
+      P.Install(true, true);
+      P.Values[91] = 2;
+      P.Pointers[92] = std::vector<uint8_t>(16, 1);
+      R.Apply(U, nullptr);
+      EXPECT_EQ(Start(), EFI_SUCCESS);
+      const Uefi::Variable *V = U.GetVar(u"Setup", gSetupVariableGuid);
+      EXPECT_NE(V, nullptr);
+      if (V != nullptr) {
+        EXPECT_EQ(V->Attributes, SETUP_ATTRIBUTES);
+        EXPECT_EQ(V->Data.size(), Before.size());
+        for (size_t I = 0; I < Before.size() && I < V->Data.size(); ++I)
+          if (Owned.count(I) == 0) EXPECT_EQ(+V->Data[I], +Before[I]) << "Setup byte " << I;
+      }
+      return allocation_sweep::Calls::Of(U, nullptr);
+    });
   }
   // Stores what the fault needs; PoolCall and SecondGetVariableCall number the calls the
   // driver's read makes. Returns the record stored, if any.

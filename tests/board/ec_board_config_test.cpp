@@ -211,4 +211,9 @@ TEST_F(EcBoardConfigTest, StartupHasNoPoolsAndNoSmmStep) {
   EXPECT_TRUE(U.FreedPools.empty());
 }
 
+// Every allocation refused in turn, each in a fresh start.
+TEST_F(EcBoardConfigTest, EveryAllocationRefusedInTurn) {
+  EXPECT_EQ(SweepAllocations("EcBoardConfigDxe", Setup, {138}, [&] { return Start(); }), 4u);  // one record per reallocating read
+}
+
 }  // namespace

@@ -95,4 +95,10 @@ TEST_F(EcChannelConfigTest, StartupKeepsOnlySystemTableAndRuntimeServices) {
   EXPECT_TRUE(U.Live.empty());        // the record lives on the stack
 }
 
+// Reads into a record on the stack and carries no pools: there is nothing to refuse, and an
+// allocation that appears would show here.
+TEST_F(EcChannelConfigTest, EveryAllocationRefusedInTurn) {
+  EXPECT_EQ(SweepAllocations("EcChannelConfigDxe", Setup, {}, [&] { return Start(); }), 0u);
+}
+
 }  // namespace

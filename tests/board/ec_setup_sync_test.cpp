@@ -147,4 +147,11 @@ TEST_F(EcSetupSyncTest, StartupCarriesPoolsTokenListHobListThenSmmMarker) {
   EXPECT_EQ(+CfgPcdBuffer.Field1, 0x0101);
 }
 
+// Every allocation refused in turn, each in a fresh start.
+TEST_F(EcSetupSyncTest, EveryAllocationRefusedInTurn) {
+  StoreSetup(Setup);
+  Registers(0x01, 0x10, 0x12, 0x34, 0x56, 1);
+  EXPECT_EQ(SweepAllocations("EcSetupSyncDxe", Setup, {55, 57, 58, 59}, [&] { return Start(); }), 5u);  // runtime pools, token list, record
+}
+
 }  // namespace

@@ -151,4 +151,10 @@ TEST_F(SioSetupTest, StartupLocatesS3SaveStateLast) {
   EXPECT_EQ(U.PoolRequests.front().first, 32u);  // runtime pools carried
 }
 
+// Every allocation refused in turn, each in a fresh start.
+TEST_F(SioSetupTest, EveryAllocationRefusedInTurn) {
+  Setup[272] = 2;  // the mode that writes "Setup" back
+  EXPECT_EQ(SweepAllocations("SioSetupDxe", Setup, {272}, [&] { return Start(2); }), 5u);  // runtime pools, token list, record
+}
+
 }  // namespace

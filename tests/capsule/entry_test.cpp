@@ -1,3 +1,5 @@
+#include <tests/allocation_sweep.h>
+
 #include "capsule_fixture.h"
 
 namespace capsule_test {
@@ -162,6 +164,66 @@ TEST_F(EntryTest, OutsideSmmNothingIsAllocated) {
   EXPECT_EQ(S.ActiveNotifies(gMediaCapsuleNotifyGuid), 0u);
   EXPECT_TRUE(U.Leaks().empty());
   EXPECT_TRUE(S.SmramLive.empty());
+}
+
+// Every allocation refused in turn, each in a fresh start with a token list and many heap
+// records to import, then a capsule staged and commands 1 and 2 run. A start either succeeds
+// with everything published, or fails with EFI_OUT_OF_RESOURCES having freed all it took:
+// only the heap-record list (published for other modules) stays in SMRAM.
+TEST_F(EntryTest, EveryAllocationRefusedInTurn) {
+  constexpr unsigned Records = 12;
+  const unsigned Points = allocation_sweep::Sweep("MediaCapsuleSmm", [&](const allocation_sweep::Refusal &R) {
+    P.Install(true, true);
+    P.Values[91] = 1;
+    P.Pointers[92] = {9, 0, 0, 0, 0, 0, 0, 0};
+    for (unsigned I = 0; I < Records; ++I) Hobs.Guid(gHeapRecordHobGuid, HeapRecord(1, {uint8_t(I)}, I % 2 ? 8 : 0));
+    AddHobList();
+    TheBoard().Cpu.CpuidSi[{0xBACCD00B, 2}] = 1;  // a refused record shows its fatal code and goes on
+    R.Apply(U, &S);
+    const EFI_STATUS Status = Start();
+    // SMM pool call 2 is the list record: refused, it shows the fatal code and nothing is
+    // imported. Otherwise the list holds every record but a refused one.
+    const bool SmmRefused = R.What == allocation_sweep::Kind::SmmPool;
+    const bool ListRefused = SmmRefused && R.Call == 2;
+    const bool RecordRefused = SmmRefused && R.Call >= 3 && R.Call < 3 + Records;
+    const std::vector<HEAP_RECORD_NODE *> Imported =
+        HeapList() != nullptr ? Nodes(&HeapList()->ListHead) : std::vector<HEAP_RECORD_NODE *>{};
+    EXPECT_EQ(HeapList() == nullptr, ListRefused);
+    EXPECT_EQ(Imported.size(), ListRefused ? 0 : Records - (RecordRefused ? 1 : 0));
+    EXPECT_EQ(WritesOf(TheBoard().Log).empty(), !ListRefused && !RecordRefused);  // the fatal code
+    if (EFI_ERROR(Status)) {
+      EXPECT_EQ(Status, EFI_OUT_OF_RESOURCES);
+      EXPECT_EQ(S.ActiveSx(), 0u);
+      EXPECT_EQ(S.ActiveNotifies(gMediaCapsuleNotifyGuid), 0u);
+      EXPECT_EQ(Protocol(), nullptr);
+      EXPECT_TRUE(U.Leaks().empty());
+      for (auto &[Block, Size] : S.SmramLive) {
+        bool Published = Block == static_cast<VOID *>(HeapList());
+        for (HEAP_RECORD_NODE *Node : Imported) Published |= Block == static_cast<VOID *>(Node);
+        EXPECT_TRUE(Published) << "SMRAM block of " << Size << " bytes left";
+      }
+      return allocation_sweep::Calls::Of(U, &S);
+    }
+    EXPECT_EQ(S.ActiveSx(), 2u);
+    EXPECT_NE(Protocol(), nullptr);
+    if (Protocol() == nullptr) return allocation_sweep::Calls::Of(U, &S);
+    std::vector<uint8_t> Image(0x1000, 0x42);
+    STAGE_BLOCK_REQUEST Block{reinterpret_cast<uintptr_t>(Image.data()), 0, 0x1000};
+    EXPECT_EQ(Protocol()->StageBlock(&Block), EFI_SUCCESS);
+    CAPSULE_COMMAND_REQUEST Record{};
+    Record.Command = 1;
+    EXPECT_EQ(Protocol()->Command(&Record), EFI_SUCCESS);
+    CAPSULE_COMMAND_REQUEST Schedule{};
+    Schedule.Command = 2;
+    Schedule.Value = 0x1000;
+    EXPECT_EQ(Protocol()->Command(&Schedule), EFI_SUCCESS);
+    EXPECT_EQ(CapsulePending, 1);
+    EXPECT_NE(U.GetVar(u"CapsuleUpdateData", gCapsuleVendorGuid), nullptr);
+    return allocation_sweep::Calls::Of(U, &S);
+  });
+  // Pool: none; pages: the staging buffer; SMM pool: ranges, list record, the records, token
+  // list, descriptor pool.
+  EXPECT_EQ(Points, 1u + 4 + Records);
 }
 
 }  // namespace

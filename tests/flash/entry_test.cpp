@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include <tests/allocation_sweep.h>
+
 #include "flash_board.h"
 
 namespace flash_test {
@@ -231,6 +233,27 @@ TEST_F(FlashEntryTest, AllOnesControllerGetsTheUnknownDeviceTable) {
   B.Log.clear();
   FlashDeviceOps->Unprotect(0, 0, 0x1C);
   EXPECT_TRUE(B.Log.empty());
+}
+
+// Every allocation refused in turn, each in a fresh start: the part is still identified, the
+// ReadyToBoot notification registered, and it still writes the signature.
+TEST_F(FlashEntryTest, EveryAllocationRefusedInTurn) {
+  const unsigned Points = allocation_sweep::Sweep("FlashAccessDxe", [&](const allocation_sweep::Refusal &R) {
+    Pcd P;
+    P.Install(true, true);
+    P.Values[91] = 2;
+    P.Pointers[92] = std::vector<uint8_t>(16, 1);
+    Legacy.Install(true);
+    R.Apply(U, nullptr);
+    EXPECT_EQ(Start(), EFI_SUCCESS);
+    EXPECT_EQ(FlashDeviceOps, &FlashDeviceOpsTable);
+    EXPECT_NE(ReadyToBootEvent(), nullptr);
+    const allocation_sweep::Calls Made = allocation_sweep::Calls::Of(U, nullptr);
+    U.SignalGroup(gEfiEventReadyToBootGuid);
+    EXPECT_EQ(SignatureArea(), Signature);
+    return Made;
+  });
+  EXPECT_EQ(Points, 3u);  // the runtime pools
 }
 
 }  // namespace

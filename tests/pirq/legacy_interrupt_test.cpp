@@ -4,6 +4,7 @@
 
 #include <pirq/legacy_interrupt.h>
 #include <startup/library.h>
+#include <tests/allocation_sweep.h>
 
 using namespace sim;
 
@@ -127,6 +128,28 @@ TEST_F(LegacyInterruptTest, WritePirqProgramsMirrorsInTableOrder) {
   // The PIRQ's own second-bank register is never written.
   EXPECT_EQ(Router.Registers[0x80], 0);
   EXPECT_EQ(Router.Registers[0x82], 0);
+}
+
+// Every allocation refused in turn, each in a fresh start: with the root bridge the protocol is
+// installed whatever pool is refused; without it the entry fails and frees every pool it got.
+TEST_F(LegacyInterruptTest, EveryAllocationRefusedInTurn) {
+  for (bool RootBridgePresent : {true, false}) {
+    SCOPED_TRACE(RootBridgePresent ? "root bridge present" : "no root bridge");
+    const unsigned Points = allocation_sweep::Sweep("LegacyInterruptDxe", [&](const allocation_sweep::Refusal &R) {
+      if (RootBridgePresent) U.Install(gEfiPciRootBridgeIoProtocolGuid, &RootBridge);
+      R.Apply(U, nullptr);
+      if (RootBridgePresent) {
+        EXPECT_EQ(Start(), EFI_SUCCESS);
+        EXPECT_EQ(U.CountOf(gEfiLegacyInterruptProtocolGuid), 1u);
+      } else {
+        EXPECT_EQ(Start(), EFI_NOT_FOUND);
+        EXPECT_EQ(U.CountOf(gEfiLegacyInterruptProtocolGuid), 0u);
+        EXPECT_TRUE(U.Leaks().empty());
+      }
+      return allocation_sweep::Calls::Of(U, nullptr);
+    });
+    EXPECT_EQ(Points, 3u);  // the three runtime pools
+  }
 }
 
 }  // namespace
