@@ -13,7 +13,7 @@ constexpr uint8_t ExecuteBit = 0x80;
 
 uint8_t SpiHostController::ByteAt(uint64_t Offset) const {
   uint8_t B = Regs[Offset];
-  if (Offset == RegExecute && (Running && (ExecuteNeverClears || Clock.NowNs() < DoneAtNs))) B |= ExecuteBit;
+  if (Offset == RegExecute && (Running && (ExecuteNeverClears || Refused || Clock.NowNs() < DoneAtNs))) B |= ExecuteBit;
   if (Offset == RegStatus + 3 && BusyNeverClears) B |= 0x80;
   return B;
 }
@@ -48,8 +48,11 @@ void SpiHostController::Execute() {
   const uint8_t Tx = Regs[RegTxCount], Rx = Regs[RegRxCount];
   Out.assign(Regs.begin() + Fifo, Regs.begin() + Fifo + std::min<unsigned>(Tx, Size - Fifo));
   In.resize(Rx);
-  Part.Transfer(Regs[RegOpcode], Out, In);
-  for (unsigned I = 0; I < Rx && Fifo + Tx + I < Size; ++I) Regs[Fifo + Tx + I] = In[I];
+  Refused = RefusedOpcodes.count(Regs[RegOpcode]) != 0;
+  if (!Refused) {
+    Part.Transfer(Regs[RegOpcode], Out, In);
+    for (unsigned I = 0; I < Rx && Fifo + Tx + I < Size; ++I) Regs[Fifo + Tx + I] = In[I];
+  }
   ++Started;
   Running = true;
   DoneAtNs = Clock.NowNs() + CommandOverheadNs + (1 + Tx + Rx) * 8 * 1000 / BusMhz;

@@ -4,6 +4,7 @@
 // bit reads 1.
 #pragma once
 #include <array>
+#include <set>
 
 #include "spi_nor.h"
 
@@ -33,6 +34,10 @@ class SpiHostController : public Device {
   bool AllOnes = false;             // absent controller: reads give all ones, writes are lost
   bool BusyNeverClears = false;     // register 0x4C bit 31 stays set
   bool ExecuteNeverClears = false;  // register 0x47 bit 7 stays set once started
+  // Opcodes the controller will not put on the bus (as a locked opcode menu does): nothing
+  // reaches the part, and the command never completes (its execute bit stays set until the
+  // next command starts).
+  std::set<uint8_t> RefusedOpcodes;
   unsigned Started = 0;             // commands executed
   uint64_t FifoAccesses = 0;        // bytes moved through the FIFO registers
 
@@ -47,6 +52,7 @@ class SpiHostController : public Device {
   std::array<uint8_t, Size> Regs;
   std::vector<uint8_t> Out, In;  // kept between commands: no allocation per command
   bool Running = false;
+  bool Refused = false;  // the running command was refused
   uint64_t DoneAtNs = 0;
 };
 
