@@ -45,9 +45,7 @@ def refuses_foreign_symbols(image, directory):
         path = os.path.join(foreign, image + ".debug")
         shutil.copy(os.path.join(directory, image + ".debug"), path)
         debug = pe.PeFile(path)
-        opt_entry = debug.rva_to_offset(struct_u32(debug.data, debug.opt + 112 + 6 * 8))
-        record = struct_u32(debug.data, opt_entry + 24)  # PointerToRawData of the CodeView entry
-        debug.data[record + 4] ^= 0xFF  # first GUID byte
+        debug.data[debug.data.find(b"RSDS" + debug.codeview()[0]) + 4] ^= 0xFF  # first GUID byte
         with open(path, "wb") as f:
             f.write(debug.data)
         try:
@@ -58,10 +56,6 @@ def refuses_foreign_symbols(image, directory):
         return False
     finally:
         shutil.rmtree(foreign)
-
-
-def struct_u32(data, offset):
-    return int.from_bytes(data[offset:offset + 4], "little")
 
 
 class CheckStop(gdb.Command):

@@ -4,6 +4,7 @@ import struct
 
 IMAGE_DEBUG_TYPE_CODEVIEW = 2
 IMAGE_SCN_MEM_DISCARDABLE = 0x02000000
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
 
 
 class PeError(Exception):
@@ -73,6 +74,24 @@ class PeFile:
             if s.rva <= rva < s.rva + s.raw_size:
                 return s.file_offset + rva - s.rva
         raise PeError("%s: RVA 0x%x is in no section" % (self.path, rva))
+
+    def relocated(self):
+        """(RVA, size) of every place the loader changes by the load address."""
+        sites = []
+        section = self.section(".reloc")
+        data = self.loaded_bytes(section) if section else b""
+        pos = 0
+        while pos + 8 <= len(data):
+            page, size = struct.unpack_from("<II", data, pos)
+            if size < 8:
+                break
+            for i in range(pos + 8, pos + size, 2):
+                entry, = struct.unpack_from("<H", data, i)
+                width = {3: 4, 10: 8}.get(entry >> 12)  # HIGHLOW, DIR64; 0 is padding
+                if width:
+                    sites.append((page + (entry & 0xFFF), width))
+            pos += size
+        return sites
 
     def codeview(self):
         return codeview_record(self.read, self.rva_to_offset)

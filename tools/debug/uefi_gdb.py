@@ -6,7 +6,8 @@ memory gdb reads).
       DWARF symbol file (DIR/<name>.debug, default build/firmware/symbols) at its load address.
       The image is matched to its symbol file by the CodeView record in its debug directory:
       the PDB name gives the file, and the GUID and age must be those of the file, or the file
-      is from another build and is refused. Named images must be loaded, or it is an error.
+      is from another build and is refused; so is a file whose code is not the code in memory.
+      Named images must be loaded, or it is an error.
 
 The table is found the way debuggers find it on any UEFI platform: the DXE core leaves an
 EFI_SYSTEM_TABLE_POINTER ("IBI SYST") on a 4 MiB boundary, whose system table's configuration
@@ -81,6 +82,21 @@ def loaded_images():
     return images
 
 
+def code_differences(image, base):
+    """RVAs where the code in memory is not the symbol file's, the relocated places left out:
+    a second proof, beside the GUID, that the file describes the bytes that run."""
+    relocated = set()
+    for rva, size in image.relocated():
+        relocated.update(range(rva, rva + size))
+    differences = []
+    for section in image.sections:
+        if section.flags & pe.IMAGE_SCN_MEM_EXECUTE:
+            memory, expected = read(base + section.rva, section.virtual_size), image.loaded_bytes(section)
+            differences += [section.rva + i for i in range(section.virtual_size)
+                            if memory[i] != expected[i] and section.rva + i not in relocated]
+    return differences
+
+
 loaded_symbols = set()  # (file, base) already given to gdb
 
 
@@ -100,6 +116,10 @@ def load_symbols(directory, wanted):
                 "uefi-symbols: %s at 0x%x is %s age %d, but %s is %s: a symbol file of another build"
                 % (name, base, pe.guid_text(guid), age, path,
                    pe.guid_text(file_record[0]) + " age %d" % file_record[1] if file_record else "without CodeView"))
+        changed = code_differences(pe.PeFile(path), base)
+        if changed:
+            raise gdb.GdbError("uefi-symbols: %s at 0x%x: its code differs from %s at %d bytes (first at RVA 0x%x)"
+                               % (name, base, path, len(changed), changed[0]))
         if (path, base) not in loaded_symbols:
             gdb.execute("add-symbol-file %s -o 0x%x" % (path, base), to_string=True)
             loaded_symbols.add((path, base))
