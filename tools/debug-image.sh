@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Stops gdb inside a driver image running on OVMF under QEMU.
 #
-#   tools/debug-image.sh [--symbols DIR] [--timeout SECONDS] [--check ARGS...] IMAGE FUNCTION
+#   tools/debug-image.sh [--symbols DIR] [--timeout SECONDS] [--check CHECK-ARGS... --] IMAGE FUNCTION
 #
 # Boots the real-firmware test application with "debug IMAGE": it runs IMAGE's suite and holds
 # after loading IMAGE the first time. gdb then attaches to QEMU's gdbstub, loads the symbols of
 # the test application and of IMAGE at their load addresses (tools/debug/uefi_gdb.py, from the
 # firmware's debug image info table), sets a breakpoint at FUNCTION, releases the hold and
-# continues: the prompt comes back at FUNCTION with its source line shown. QEMU ends with gdb.
+# continues (tools/debug/session.py): the prompt comes back at FUNCTION with its source line
+# shown. QEMU ends with gdb.
 # --check runs tools/debug/check_stop.py in batch mode instead (see there), for the test suite.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,7 +25,7 @@ while (($#)); do
   esac
   shift
 done
-(($# == 2)) || { sed -n '2,12s/^# \{0,1\}//p' "$0"; exit 2; }
+(($# == 2)) || { sed -n '2,13s/^# \{0,1\}//p' "$0"; exit 2; }
 image=$1 function=$2
 # Interactive sessions may last; a scripted check must not hang the suite.
 [ -n "$timeout_s" ] || { ((${#check[@]})) && timeout_s=100 || timeout_s=7200; }
@@ -74,12 +75,11 @@ fi
 echo "debug-image: ${hold#NOTE debug: }"
 
 gdb_setup=(-ex "set pagination off" -ex "set architecture i386:x86-64"
-           -x "$here/tools/debug/uefi_gdb.py" -ex "target remote $work/gdb.sock")
+           -x "$here/tools/debug/uefi_gdb.py" -x "$here/tools/debug/session.py"
+           -ex "target remote $work/gdb.sock")
 if ((${#check[@]})); then
   UEFI_SYMBOL_DIR="$symbols" DEBUG_IMAGE="$image" DEBUG_FUNCTION="$function" DEBUG_SOURCE_ROOT="$here" \
     gdb -q -nx -batch "${gdb_setup[@]}" -x "$here/tools/debug/check_stop.py" -ex "check-stop $(printf '%q ' "${check[@]}")"
   exit $?
 fi
-UEFI_SYMBOL_DIR="$symbols" gdb -q "${gdb_setup[@]}" \
-  -ex "uefi-symbols FirmwareTestApp $image" -ex "break $function" \
-  -ex "set var DebugHold = 0" -ex "continue"
+UEFI_SYMBOL_DIR="$symbols" gdb -q "${gdb_setup[@]}" -ex "debug-stop $image $function"

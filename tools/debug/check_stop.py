@@ -3,7 +3,7 @@
   check-stop --file SOURCE [--advance-to TEXT] [--expect EXPR=VALUE]... [--foreign]
 
 On a target held by the test application (DEBUG_IMAGE, DEBUG_FUNCTION in the environment):
-loads the symbols, breaks at the function, releases the hold, and passes only if the stop is in
+stops at the function (debug-stop, session.py), and passes only if the stop is in
 that function, in SOURCE (relative to DEBUG_SOURCE_ROOT), on a line of the function's body as
 the source text has it; then, after running to the first line of the body containing TEXT, each
 EXPR must read VALUE, the value the test application passed in. --foreign first offers a symbol
@@ -92,10 +92,7 @@ class CheckStop(gdb.Command):
     def run(self, image, function, source, first, last, lines, advance_to, expects, foreign):
         if foreign and not refuses_foreign_symbols(image, os.environ["UEFI_SYMBOL_DIR"]):
             raise gdb.GdbError("check-stop: FAIL: a symbol file of another build was accepted")
-        gdb.execute("uefi-symbols FirmwareTestApp %s" % image)
-        gdb.execute("break %s" % function)
-        gdb.execute("set var DebugHold = 0")
-        gdb.execute("continue")
+        gdb.execute("debug-stop %s %s" % (image, function))
 
         def check_place(what):
             name, filename, line = where()
@@ -106,8 +103,6 @@ class CheckStop(gdb.Command):
             print("check-stop: %s in %s at %s:%d (body lines %d-%d)" % (what, name, os.path.basename(filename), line,
                                                                      first, last))
 
-        if not gdb.selected_inferior().threads():
-            raise gdb.GdbError("check-stop: FAIL: the target ran to its end without stopping at %s" % function)
         backtrace = gdb.execute("backtrace 3", to_string=True)
         print(backtrace, end="")
         if not re.search(r"#0 .*\b%s\b.*\n?.*\b%s:\d+" % (re.escape(function), re.escape(os.path.basename(source))),
