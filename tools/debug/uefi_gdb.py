@@ -110,13 +110,14 @@ def load_symbols(directory, wanted):
         path = os.path.join(directory, name + ".debug")
         if (wanted and name not in wanted) or not os.path.exists(path):
             continue
-        file_record = pe.PeFile(path).codeview()
+        symbol_file = pe.PeFile(path)
+        file_record = symbol_file.codeview()
         if file_record is None or file_record[:2] != (guid, age):
             raise gdb.GdbError(
                 "uefi-symbols: %s at 0x%x is %s age %d, but %s is %s: a symbol file of another build"
                 % (name, base, pe.guid_text(guid), age, path,
                    pe.guid_text(file_record[0]) + " age %d" % file_record[1] if file_record else "without CodeView"))
-        changed = code_differences(pe.PeFile(path), base)
+        changed = code_differences(symbol_file, base)
         if changed:
             raise gdb.GdbError("uefi-symbols: %s at 0x%x: its code differs from %s at %d bytes (first at RVA 0x%x)"
                                % (name, base, path, len(changed), changed[0]))
