@@ -1,6 +1,7 @@
 # Build settings for both builds and add_uefi_driver(), the one call that declares an image.
 
 set(UEFI_IMAGE_OUTPUT_DIR "${CMAKE_BINARY_DIR}/images")
+set(UEFI_SYMBOL_OUTPUT_DIR "${CMAKE_BINARY_DIR}/symbols")
 
 if(UEFI_BUILD STREQUAL "firmware")
   add_compile_definitions(UEFI_FIRMWARE=1)
@@ -14,7 +15,12 @@ if(UEFI_BUILD STREQUAL "firmware")
     -ffreestanding -nostdlibinc -fno-exceptions -fno-rtti -mno-red-zone -fno-stack-protector
     -mno-stack-arg-probe -fno-threadsafe-statics -fno-asynchronous-unwind-tables
     -Oz -ffunction-sections -fdata-sections
-    -Wall -Wextra -Werror -Werror=global-constructors -Wno-unused-parameter)
+    -Wall -Wextra -Werror -Werror=global-constructors -Wno-unused-parameter
+    # Debug information does not change the code. CodeView becomes the PDB, DWARF the
+    # .debug file for gdb; linkage names only where LLVM insists (inlined functions), and
+    # tools/debug/dwarf_names.py hides those from gdb, which cannot demangle them.
+    -g -gcodeview -gdwarf -mllvm -dwarf-linkage-names=Abstract)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
 else()
   add_compile_definitions(UEFI_HOST=1)
   set(UEFI_CXX_FLAGS -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined
@@ -27,7 +33,8 @@ add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:${UEFI_CXX_FLAGS}>")
 # add_uefi_driver(<name> ENTRY <symbol> SOURCES <files...> [SUBSYSTEM <lld-link subsystem>]
 #                 [LINK_FLAGS <extra lld-link flags...>] [LIBRARIES <targets...>] [OUTPUT_DIR <dir>])
 #
-# firmware build: <name>.efi in build/firmware/images/ (target <name>_efi, built by default).
+# firmware build: <name>.efi in build/firmware/images/ (target <name>_efi, built by default),
+#                 its symbol files <name>.pdb and <name>.debug in build/firmware/symbols/.
 # host build:     static library <name> with the same sources, for the host tests to link.
 function(add_uefi_driver name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "ENTRY;SUBSYSTEM;OUTPUT_DIR" "SOURCES;LINK_FLAGS;LIBRARIES")
@@ -50,15 +57,22 @@ function(add_uefi_driver name)
     foreach(lib IN LISTS ARG_LIBRARIES)
       list(APPEND archives $<TARGET_FILE:${lib}>)
     endforeach()
+    set(sym "${UEFI_SYMBOL_OUTPUT_DIR}/${name}")
+    # One link writes the PDB and an image with DWARF sections (<name>.debug); the shipped
+    # image is that image without them, so every address in both symbol files is its own.
+    # The CodeView entry names the PDB without a directory, as a symbol server would look it up.
     add_custom_command(
-      OUTPUT "${image}"
-      COMMAND ${CMAKE_COMMAND} -E make_directory "${out_dir}"
+      OUTPUT "${image}" "${sym}.debug" "${sym}.pdb"
+      COMMAND ${CMAKE_COMMAND} -E make_directory "${out_dir}" "${UEFI_SYMBOL_OUTPUT_DIR}"
       COMMAND ${UEFI_LLD_LINK} /nologo /subsystem:${ARG_SUBSYSTEM} /dll /base:0 /nodefaultlib
-              /entry:${ARG_ENTRY} /opt:ref,icf /debug:none /merge:.CRT=.rdata /filealign:32
-              ${ARG_LINK_FLAGS} /out:${image} $<TARGET_OBJECTS:${name}> ${archives}
+              /entry:${ARG_ENTRY} /opt:ref,icf /debug /incremental:no /ignore:longsections
+              /pdb:${sym}.pdb /pdbaltpath:%_PDB% /merge:.CRT=.rdata /filealign:32
+              ${ARG_LINK_FLAGS} /out:${sym}.debug $<TARGET_OBJECTS:${name}> ${archives}
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/debug/dwarf_names.py ${sym}.debug
+      COMMAND ${UEFI_OBJCOPY} --strip-debug ${sym}.debug ${image}
       # /dll makes lld-link write an import library nobody needs.
-      COMMAND ${CMAKE_COMMAND} -E rm -f "${out_dir}/${name}.lib" "${out_dir}/${name}.exp"
-      DEPENDS $<TARGET_OBJECTS:${name}> ${archives}
+      COMMAND ${CMAKE_COMMAND} -E rm -f "${sym}.lib" "${sym}.exp"
+      DEPENDS $<TARGET_OBJECTS:${name}> ${archives} ${PROJECT_SOURCE_DIR}/tools/debug/dwarf_names.py
       COMMAND_EXPAND_LISTS VERBATIM
       COMMENT "Linking UEFI image ${name}.efi")
     add_custom_target(${name}_efi ALL DEPENDS "${image}")

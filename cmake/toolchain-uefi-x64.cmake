@@ -7,6 +7,9 @@ find_program(CMAKE_CXX_COMPILER NAMES clang++-14 clang++ REQUIRED)
 find_program(CMAKE_ASM_COMPILER NAMES clang-14 clang REQUIRED)
 find_program(CMAKE_AR NAMES llvm-ar-14 llvm-ar REQUIRED)
 find_program(UEFI_LLD_LINK NAMES lld-link-14 lld-link REQUIRED)
+# Takes the DWARF sections out of the linked image: the shipped image and its symbol file
+# come from one link.
+find_program(UEFI_OBJCOPY NAMES llvm-objcopy-14 llvm-objcopy REQUIRED)
 
 set(CMAKE_CXX_COMPILER_TARGET x86_64-unknown-windows)
 set(CMAKE_ASM_COMPILER_TARGET x86_64-unknown-windows)

@@ -77,6 +77,7 @@ DRIVER_RUN RunDriver(const char *Name) {
   Run.LoadStatus = Bs->LoadImage(FALSE, AppImage, nullptr, const_cast<UINT8 *>(Image->Start),
                                  static_cast<UINTN>(Image->End - Image->Start), &Run.Handle);
   if (EFI_ERROR(Run.LoadStatus)) return Run;
+  HoldForDebugger(Name, Run.Handle);
   const UINT64 Before = AsmReadTsc();
   Run.StartStatus = Bs->StartImage(Run.Handle, nullptr, nullptr);
   Run.StartTicks = AsmReadTsc() - Before;

@@ -53,6 +53,11 @@ class ProtocolOverride {
   bool Installed = false;
 };
 
+// Debug mode (debug_hold.cpp): "debug <Image>" on the command line.
+void ReadDebugOption();
+bool SuiteChosen(const char *Driver);                  // every suite outside debug mode
+void HoldForDebugger(const char *Name, EFI_HANDLE Image);  // between LoadImage and StartImage
+
 bool StrEq(const char *A, const char *B);
 bool MemEq(const VOID *A, const VOID *B, UINTN Length);
 

@@ -37,6 +37,7 @@ extern "C" EFI_STATUS EFIAPI TestAppEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TAB
   Bs = SystemTable->BootServices;
   Rs = SystemTable->RuntimeServices;
   Bs->SetWatchdogTimer(0, 0, 0, nullptr);
+  ReadDebugOption();
   if (OptionGiven("report")) {
     Log << "BEGIN report";
     Log.End();
@@ -45,6 +46,7 @@ extern "C" EFI_STATUS EFIAPI TestAppEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TAB
     Log << "BEGIN checks";
     Log.End();
     for (UINTN I = 0; I < SuiteCount; ++I) {
+      if (!SuiteChosen(Suites[I].Driver)) continue;
       Log << "SUITE " << Suites[I].Driver;
       Log.End();
       if (FindImage(Suites[I].Driver) == nullptr) {
