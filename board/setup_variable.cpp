@@ -19,18 +19,15 @@ EFI_STATUS CheckSetupRead(EFI_STATUS Status, UINTN DataSize, const VOID *Data) {
 
 }  // namespace
 
-EFI_STATUS ReadSetupAllocating(UINT32 *Attributes, SETUP_DATA **Setup) {
+BOOLEAN ReadSetupAllocating(UINT32 *Attributes, SETUP_DATA **Setup) {
   UINTN DataSize = 0;
-  EFI_STATUS Status = GetSetup(Attributes, &DataSize, nullptr);
+  VOID *Buffer;  // written by a granted pool, not read otherwise
   // A size query that answers anything else has filled nothing.
-  if (Status != EFI_BUFFER_TOO_SMALL) return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
-  VOID *Buffer = nullptr;
-  Status = LibBootServices->AllocatePool(EfiBootServicesData, DataSize, &Buffer);
-  if (EFI_ERROR(Status)) return Status;
-  Status = GetSetup(Attributes, &DataSize, Buffer);
-  Status = CheckSetupRead(Status, DataSize, Buffer);
-  if (!EFI_ERROR(Status)) *Setup = static_cast<SETUP_DATA *>(Buffer);
-  return Status;
+  if (GetSetup(Attributes, &DataSize, nullptr) != EFI_BUFFER_TOO_SMALL) return FALSE;
+  if (EFI_ERROR(LibBootServices->AllocatePool(EfiBootServicesData, DataSize, &Buffer))) return FALSE;
+  if (GetSetup(Attributes, &DataSize, Buffer) != EFI_SUCCESS || DataSize != SETUP_DATA_SIZE) return FALSE;
+  *Setup = static_cast<SETUP_DATA *>(Buffer);
+  return TRUE;
 }
 
 EFI_STATUS GetSetupVariable(const EFI_GUID *VendorGuid, UINT32 *Attributes, UINTN *DataSize, VOID **Buffer) {

@@ -4,9 +4,10 @@
 #pragma once
 #include "setup_data.h"
 
-// Two calls: size query, then a fresh boot-services pool of that size (never released).
-// *Setup is set only when the record was read.
-EFI_STATUS ReadSetupAllocating(UINT32 *Attributes, SETUP_DATA **Setup);
+// Two calls: size query, then a fresh boot-services pool of that size (never released). TRUE,
+// with *Setup set, only when the query answered EFI_BUFFER_TOO_SMALL, the pool was granted and
+// the read answered EFI_SUCCESS with a whole record.
+BOOLEAN ReadSetupAllocating(UINT32 *Attributes, SETUP_DATA **Setup);
 
 // Reads "Setup" into *Buffer, (re)allocating it when it is too small; a null *Buffer starts
 // from size 0.

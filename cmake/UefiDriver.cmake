@@ -58,6 +58,12 @@ function(add_uefi_driver name)
       list(APPEND archives $<TARGET_FILE:${lib}>)
     endforeach()
     set(sym "${UEFI_SYMBOL_OUTPUT_DIR}/${name}")
+    # The drivers keep their read-only data in .text: one section header and its padding less
+    # in every image. (The test application is left as it is.)
+    set(merge_rdata "")
+    if(NOT ARG_OUTPUT_DIR)
+      set(merge_rdata /merge:.rdata=.text)
+    endif()
     # One link writes the PDB and an image with DWARF sections (<name>.debug); the shipped
     # image is that image without them, so every address in both symbol files is its own.
     # The CodeView entry names the PDB without a directory, as a symbol server would look it up.
@@ -66,7 +72,7 @@ function(add_uefi_driver name)
       COMMAND ${CMAKE_COMMAND} -E make_directory "${out_dir}" "${UEFI_SYMBOL_OUTPUT_DIR}"
       COMMAND ${UEFI_LLD_LINK} /nologo /subsystem:${ARG_SUBSYSTEM} /dll /base:0 /nodefaultlib
               /entry:${ARG_ENTRY} /opt:ref,icf /debug /incremental:no /ignore:longsections
-              /pdb:${sym}.pdb /pdbaltpath:%_PDB% /merge:.CRT=.rdata /filealign:32
+              /pdb:${sym}.pdb /pdbaltpath:%_PDB% /merge:.CRT=.rdata ${merge_rdata} /filealign:32
               ${ARG_LINK_FLAGS} /out:${sym}.debug $<TARGET_OBJECTS:${name}> ${archives}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/debug/dwarf_names.py ${sym}.debug
       COMMAND ${UEFI_OBJCOPY} --strip-debug ${sym}.debug ${image}

@@ -15,7 +15,7 @@ VOID WriteEc(UINT8 Register, UINT8 Value) { EcWriteRegister<Ec>(EC_BANK, Registe
 EFI_STATUS SyncEcToSetup(EFI_HANDLE, EFI_SYSTEM_TABLE *) {
   UINT32 Attributes = 0;
   SETUP_DATA *Setup = nullptr;
-  const BOOLEAN SetupRead = !EFI_ERROR(ReadSetupAllocating(&Attributes, &Setup));
+  const BOOLEAN SetupRead = ReadSetupAllocating(&Attributes, &Setup);
 
   const UINT8 Request = ReadEc(EC_SYNC_REQUEST);
   const UINT8 Control = ReadEc(EC_SYNC_CONTROL);

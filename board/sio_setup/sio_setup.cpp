@@ -43,7 +43,7 @@ VOID ChangeRuntimeRegister(const SIO_REGISTER_CHANGE &Change) {
 EFI_STATUS ProgramSuperIo(EFI_HANDLE, EFI_SYSTEM_TABLE *) {
   UINT32 Attributes = 0;
   SETUP_DATA *Setup = nullptr;
-  if (EFI_ERROR(ReadSetupAllocating(&Attributes, &Setup))) return EFI_SUCCESS;
+  if (!ReadSetupAllocating(&Attributes, &Setup)) return EFI_SUCCESS;
 
   IoWrite8(SIO_INDEX_PORT, SIO_ENTER_KEY);
   IoWrite8(SIO_INDEX_PORT, SIO_ENTER_KEY);

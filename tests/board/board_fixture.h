@@ -112,8 +112,9 @@ struct BoardDriverTest : ::testing::Test {
       if (V != nullptr) {
         EXPECT_EQ(V->Attributes, SETUP_ATTRIBUTES);
         EXPECT_EQ(V->Data.size(), Before.size());
-        for (size_t I = 0; I < Before.size() && I < V->Data.size(); ++I)
+        for (size_t I = 0; I < Before.size() && I < V->Data.size(); ++I) {
           if (Owned.count(I) == 0) EXPECT_EQ(+V->Data[I], +Before[I]) << "Setup byte " << I;
+        }
       }
       return allocation_sweep::Calls::Of(U, nullptr);
     });

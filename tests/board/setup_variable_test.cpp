@@ -40,7 +40,7 @@ TEST_F(SetupVariableTest, EveryReadRejectsARecordOfAnotherSize) {
     StoreSetup(Pattern(Size));
     UINT32 Attributes = 0;
     SETUP_DATA *Allocated = nullptr;
-    EXPECT_TRUE(EFI_ERROR(ReadSetupAllocating(&Attributes, &Allocated)));
+    EXPECT_FALSE(ReadSetupAllocating(&Attributes, &Allocated));
     EXPECT_EQ(Allocated, nullptr);
     VOID *Buffer = nullptr;
     UINTN DataSize = 0;
@@ -59,7 +59,7 @@ TEST_F(SetupVariableTest, EveryReadRejectsAnAnswerThatFilledNothing) {
     U.FailGetVariableCalls = {{U.GetVariableCalls + 1, Answer}};
     UINT32 Attributes = 0;
     SETUP_DATA *Allocated = nullptr;
-    EXPECT_TRUE(EFI_ERROR(ReadSetupAllocating(&Attributes, &Allocated)));
+    EXPECT_FALSE(ReadSetupAllocating(&Attributes, &Allocated));
     EXPECT_EQ(Allocated, nullptr);
 
     U.FailGetVariableCalls = {{U.GetVariableCalls + 1, Answer}};

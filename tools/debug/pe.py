@@ -93,6 +93,13 @@ class PeFile:
             pos += size
         return sites
 
+    def debug_directory(self):
+        """(RVA, size) of the debug directory, or (0, 0)."""
+        count, = struct.unpack_from("<I", self.data, self.opt + 108)
+        if count <= 6:
+            return 0, 0
+        return struct.unpack_from("<II", self.data, self.opt + 112 + 6 * 8)
+
     def codeview(self):
         return codeview_record(self.read, self.rva_to_offset)
 

@@ -88,6 +88,10 @@ def code_differences(image, base):
     relocated = set()
     for rva, size in image.relocated():
         relocated.update(range(rva, rva + size))
+    # The debug directory holds file offsets, which differ between the symbol file and the
+    # stripped image; it lies in .text where read-only data is merged into it.
+    rva, size = image.debug_directory()
+    relocated.update(range(rva, rva + size))
     differences = []
     for section in image.sections:
         if section.flags & pe.IMAGE_SCN_MEM_EXECUTE:
