@@ -260,7 +260,6 @@ void StoreSetup() {
 
 extern "C" EFI_STATUS EFIAPI PlatformCheckEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   StartApplication(ImageHandle, SystemTable);
-  // Read before this application does anything that could open the legacy range itself.
   const TEST_PLATFORM_PROTOCOL *Platform = nullptr;
   Bs->LocateProtocol(&gTestPlatformProtocolGuid, nullptr, reinterpret_cast<VOID **>(const_cast<TEST_PLATFORM_PROTOCOL **>(&Platform)));
   EFI_SMM_ACCESS2_PROTOCOL *Access = nullptr;

@@ -1,12 +1,11 @@
 // The test platform's DXE driver: the platform protocols that the board's firmware would carry
 // and OVMF does not. The debug print back end and the legacy-region access protocol over
 // q35's PAM register are installed as they are; the PCD protocol answers the board's token
-// numbers for the board's images and passes every other call to OVMF's own PCD driver, whose
-// database holds none of the board's tokens. It also leaves runtime-services pages for the
+// numbers for the board's images and passes every other call to OVMF's own PCD driver, which
+// holds none of the board's tokens (asked for one, it returns whatever lies past the end of its
+// tables, and the same small numbers are tokens of its own). It also leaves runtime-services pages for the
 // check application's SMM communication. Placed ahead of the board's files in the volume with
 // a dependency of TRUE, it is dispatched before any of them.
-#include <hw/hw.h>
-
 #include "board_files.h"
 #include "platform.h"
 #include "test_platform.h"
