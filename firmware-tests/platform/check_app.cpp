@@ -63,8 +63,8 @@ void CheckDispatch() {
     Log.Hex(reinterpret_cast<UINT64>(Image->ImageBase)).End();
     if (!F.Mm) continue;
     const auto Base = reinterpret_cast<UINT64>(Image->ImageBase);
-    Check(InSmram(Base) && AllOnes(Base, 64), F.Name);
-    Log << ": image lies in SMRAM and reads all ones from outside SMM";
+    Check(InSmram(Base) && InSmram(Base + Image->ImageSize - 1) && AllOnes(Base, Image->ImageSize), F.Name);
+    Log << ": its " << Image->ImageSize << " bytes lie in SMRAM and read all ones from outside SMM";
     Log.End();
   }
   Check(Dispatched(NeverDispatchedFile) == nullptr, "a driver whose dependency nothing installs is not dispatched");
@@ -201,8 +201,11 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
   CheckValue(Q.SxEntryTypes & S5_S4, S5_S4, "MediaCapsuleSmm: sleep-entry handler registered for S5 and S4");
 
   for (UINTN I = 0; I < 0x1000; ++I) Block[I] = static_cast<UINT8>(I * 7 + 1);
-  CheckStatus(Stage(reinterpret_cast<UINT64>(Block), 0, 0x1000), EFI_SUCCESS, "MediaCapsuleSmm: StageBlock of 4 KiB from SMM");
-  Check(MemEq(reinterpret_cast<const VOID *>(Q.StagingBuffer), Block, 0x1000), "MediaCapsuleSmm: the block lands in the staging buffer");
+  const auto Source = reinterpret_cast<UINT64>(Block);
+  Check(Stage(Source, 0, 0x800) == EFI_SUCCESS && Stage(Source + 0x800, 0x800, 0x800) == EFI_SUCCESS,
+        "MediaCapsuleSmm: two blocks of 2 KiB staged from SMM");
+  Log.End();
+  Check(MemEq(reinterpret_cast<const VOID *>(Q.StagingBuffer), Block, 0x1000), "MediaCapsuleSmm: the blocks land in the staging buffer");
   Log.End();
   CheckStatus(Stage(Smram[0].CpuStart, 0, 0x10), EFI_ACCESS_DENIED,
               "MediaCapsuleSmm: StageBlock from SMRAM refused by the platform's buffer validation");
@@ -225,7 +228,7 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
   const CHAR16 *Names[] = {u"CapsuleUpdateData", u"CapsuleUpdateData1"};
   for (const CHAR16 *Name : Names) Rs->SetVariable(Name, &gCapsuleVendorGuid, 0, 0, nullptr);
   const UINT8 NoAddress[16] = {};
-  CheckStatus(Command(2, NoAddress, 0x1000), EFI_SUCCESS, "MediaCapsuleSmm: command 2 (schedule the staged image) from SMM");
+  CheckStatus(Command(2, NoAddress, 0x1000), EFI_SUCCESS, "MediaCapsuleSmm: command 2 (schedule the 4 KiB staged) from SMM");
   UINT64 Descriptors = 0;
   Size = sizeof Descriptors;
   Status = Rs->GetVariable(u"CapsuleUpdateData", &gCapsuleVendorGuid, &Attributes, &Size, &Descriptors);
