@@ -85,9 +85,47 @@ function(add_uefi_driver name)
     set_target_properties(${name} PROPERTIES UEFI_IMAGE_FILE "${image}")
     if(NOT ARG_OUTPUT_DIR)
       set_property(GLOBAL APPEND PROPERTY UEFI_DRIVERS ${name})
+      add_firmware_file(${name})
     endif()
   else()
     add_library(${name} STATIC ${ARG_SOURCES})
     target_link_libraries(${name} PUBLIC uefi_support sim ${ARG_LIBRARIES})
   endif()
+endfunction()
+
+# add_firmware_file(<name> [GUID <file guid> KIND dxe|mm DEPEX <expression>] [OUTPUT_DIR <dir>] [NO_PACKAGE])
+#
+# The PI firmware file <dir>/ffs/<name>.ffs of an image declared with add_uefi_driver(), and
+# (unless NO_PACKAGE) its binary package <dir>/package/<name>/. A board image takes its GUID,
+# kind and dependency expression from the table in tools/firmware_files.py; <dir> defaults to
+# the build directory. Target <name>_ffs, built by default.
+function(add_firmware_file name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "NO_PACKAGE" "GUID;KIND;DEPEX;OUTPUT_DIR" "")
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  set(out_dir "${CMAKE_BINARY_DIR}")
+  if(ARG_OUTPUT_DIR)
+    set(out_dir "${ARG_OUTPUT_DIR}")
+  endif()
+  get_target_property(image ${name} UEFI_IMAGE_FILE)
+  set(tool "${PROJECT_SOURCE_DIR}/tools/firmware_files.py")
+  set(options "")
+  set(outputs "${out_dir}/ffs/${name}.ffs")
+  foreach(opt GUID KIND DEPEX)
+    if(ARG_${opt})
+      string(TOLOWER "${opt}" flag)
+      list(APPEND options "--${flag}" "${ARG_${opt}}")
+    endif()
+  endforeach()
+  if(ARG_NO_PACKAGE)
+    list(APPEND options --no-package)
+  else()
+    list(APPEND outputs "${out_dir}/package/${name}/${name}.inf")
+  endif()
+  add_custom_command(OUTPUT ${outputs}
+    COMMAND Python3::Interpreter "${tool}" ${name} "${image}" "${out_dir}" ${options}
+    DEPENDS "${image}" "${tool}"
+    VERBATIM
+    COMMENT "Firmware file ${name}.ffs")
+  add_custom_target(${name}_ffs ALL DEPENDS ${outputs})
+  set_target_properties(${name} PROPERTIES UEFI_FFS_FILE "${out_dir}/ffs/${name}.ffs")
 endfunction()

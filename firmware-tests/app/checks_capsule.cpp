@@ -5,6 +5,7 @@
 #include <hw/hw.h>
 
 #include "platform.h"
+#include "rtc.h"
 #include "smm_env.h"
 #include "suites.h"
 
@@ -14,24 +15,6 @@ constexpr CHAR16 CapsuleUpdateData[] = u"CapsuleUpdateData";
 constexpr CHAR16 CapsuleUpdateData1[] = u"CapsuleUpdateData1";
 constexpr CHAR16 CapsuleUpdateData2[] = u"CapsuleUpdateData2";
 constexpr CHAR16 MediaRecordName[] = u"OruMediaCapsuleVariableName";
-
-UINT8 RtcByte(UINT8 Register) {
-  IoWrite8(0x70, Register);
-  return IoRead8(0x71);
-}
-void RtcSet(UINT8 Register, UINT8 Value) {
-  IoWrite8(0x70, Register);
-  IoWrite8(0x71, Value);
-}
-UINT32 FromBcd(UINT8 V) { return (V >> 4) * 10 + (V & 0x0F); }
-
-// Seconds since midnight of the RTC's current time (24-hour, BCD, as OVMF sets it up).
-UINT32 RtcSeconds() {
-  while (RtcByte(0x0A) & 0x80) {
-  }
-  return FromBcd(RtcByte(0x04)) * 3600 + FromBcd(RtcByte(0x02)) * 60 + FromBcd(RtcByte(0x00));
-}
-UINT32 AlarmSeconds() { return FromBcd(RtcByte(0x05)) * 3600 + FromBcd(RtcByte(0x03)) * 60 + FromBcd(RtcByte(0x01)); }
 
 struct STARTED {
   DRIVER_RUN Run;
@@ -202,8 +185,7 @@ void CheckSleepEntry(bool CapsuleScheduled) {
   Log.End();
   Check(Alarm == (Before + 3) % 86400 || Alarm == (After + 3) % 86400, "RTC alarm reads the RTC time plus 3 s");
   Log.End();
-  RtcSet(0x0B, RtcByte(0x0B) & ~0x20);  // no alarm interrupt for the rest of the run
-  RtcByte(0x0C);
+  RtcAlarmOff();
 }
 
 }  // namespace
@@ -238,8 +220,7 @@ void MediaCapsuleSuite() {
     Check(SmmGetVariableCalls > Calls && SmmRuntimeGetVariableCalls == 0,
           "the presence test used the SMM variable protocol, not the boot-time services");
     Log.End();
-    RtcSet(0x0B, RtcByte(0x0B) & ~0x20);
-    RtcByte(0x0C);
+    RtcAlarmOff();
   }
   Env.Leave();
   DeleteCapsuleVariables();

@@ -1,7 +1,6 @@
 #include "harness.h"
 
 #include <capsule/media_capsule.h>
-
 #include <hw/hw.h>
 
 EFI_HANDLE AppImage = nullptr;
@@ -9,6 +8,30 @@ EFI_SYSTEM_TABLE *St = nullptr;
 EFI_BOOT_SERVICES *Bs = nullptr;
 EFI_RUNTIME_SERVICES *Rs = nullptr;
 UINT64 Passed = 0, Failed = 0;
+
+namespace {
+
+constexpr UINT16 DEBUG_EXIT_PORT = 0xF4;
+// QEMU exits with (value << 1) | 1: 33 for a pass, 35 for a failure. A plain reset gives 0.
+constexpr UINT32 EXIT_PASS = 0x10;
+constexpr UINT32 EXIT_FAIL = 0x11;
+
+}  // namespace
+
+void StartApplication(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  AppImage = ImageHandle;
+  St = SystemTable;
+  Bs = SystemTable->BootServices;
+  Rs = SystemTable->RuntimeServices;
+  Bs->SetWatchdogTimer(0, 0, 0, nullptr);
+}
+
+EFI_STATUS FinishApplication() {
+  Log << "SUMMARY " << Passed << " passed, " << Failed << " failed";
+  Log.End();
+  IoWrite32(DEBUG_EXIT_PORT, Failed ? EXIT_FAIL : EXIT_PASS);
+  return Failed ? EFI_DEVICE_ERROR : EFI_SUCCESS;
+}
 
 bool Check(bool Ok, const char *Name) {
   ++(Ok ? Passed : Failed);
@@ -46,6 +69,21 @@ bool CheckValue(UINT64 Got, UINT64 Want, const char *Name) {
   return false;
 }
 
+bool OptionGiven(const char *Word) {
+  EFI_LOADED_IMAGE_PROTOCOL *Loaded = nullptr;
+  if (EFI_ERROR(Bs->HandleProtocol(AppImage, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&Loaded))) ||
+      Loaded->LoadOptions == nullptr)
+    return false;
+  const auto *Options = static_cast<const CHAR16 *>(Loaded->LoadOptions);
+  const UINTN Length = Loaded->LoadOptionsSize / sizeof(CHAR16);
+  for (UINTN I = 0; I < Length; ++I) {
+    UINTN J = 0;
+    while (Word[J] && I + J < Length && Options[I + J] == static_cast<CHAR16>(Word[J])) ++J;
+    if (Word[J] == 0) return true;
+  }
+  return false;
+}
+
 void Note(const char *Text) { Log << "NOTE " << Text; Log.End(); }
 
 bool StrEq(const char *A, const char *B) {
@@ -59,67 +97,6 @@ bool MemEq(const VOID *A, const VOID *B, UINTN Length) {
   for (UINTN I = 0; I < Length; ++I)
     if (X[I] != Y[I]) return false;
   return true;
-}
-
-const EMBEDDED_IMAGE *FindImage(const char *Name) {
-  for (UINTN I = 0; I < EmbeddedImageCount; ++I)
-    if (StrEq(EmbeddedImages[I].Name, Name)) return &EmbeddedImages[I];
-  return nullptr;
-}
-
-DRIVER_RUN RunDriver(const char *Name) {
-  DRIVER_RUN Run;
-  const EMBEDDED_IMAGE *Image = FindImage(Name);
-  if (Image == nullptr) {
-    Run.LoadStatus = EFI_NOT_FOUND;
-    return Run;
-  }
-  Run.LoadStatus = Bs->LoadImage(FALSE, AppImage, nullptr, const_cast<UINT8 *>(Image->Start),
-                                 static_cast<UINTN>(Image->End - Image->Start), &Run.Handle);
-  if (EFI_ERROR(Run.LoadStatus)) return Run;
-  HoldForDebugger(Name, Run.Handle);
-  const UINT64 Before = AsmReadTsc();
-  Run.StartStatus = Bs->StartImage(Run.Handle, nullptr, nullptr);
-  Run.StartTicks = AsmReadTsc() - Before;
-  return Run;
-}
-
-UINT64 RunMilliseconds(const DRIVER_RUN &Run) {
-  static UINT64 TicksPerMs = 0;
-  if (TicksPerMs == 0) {
-    const UINT64 Before = AsmReadTsc();
-    Bs->Stall(20000);
-    TicksPerMs = (AsmReadTsc() - Before) / 20;
-    if (TicksPerMs == 0) TicksPerMs = 1;
-  }
-  return Run.StartTicks / TicksPerMs;
-}
-
-void ProtocolOverride::Apply(const EFI_GUID &G, VOID *Interface) {
-  Guid = &G;
-  Mine = Interface;
-  EFI_HANDLE *Handles = nullptr;
-  UINTN Count = 0;
-  if (!EFI_ERROR(Bs->LocateHandleBuffer(ByProtocol, &G, nullptr, &Count, &Handles)) && Count > 0) {
-    Handle = Handles[0];
-    Bs->HandleProtocol(Handle, &G, &Original);
-    Bs->ReinstallProtocolInterface(Handle, &G, Original, Mine);
-    Installed = false;
-  } else {
-    Handle = nullptr;
-    Bs->InstallProtocolInterface(&Handle, &G, EFI_NATIVE_INTERFACE, Mine);
-    Installed = true;
-  }
-  if (Handles) Bs->FreePool(Handles);
-}
-
-void ProtocolOverride::Restore() {
-  if (Guid == nullptr) return;
-  if (Installed)
-    Bs->UninstallProtocolInterface(Handle, Guid, Mine);
-  else
-    Bs->ReinstallProtocolInterface(Handle, Guid, Mine, Original);
-  Guid = nullptr;
 }
 
 const char *GuidLabel(const EFI_GUID &G) {

@@ -23,6 +23,7 @@ class TestPlatform {
   ProtocolOverride Pcd, EfiPcd, Print;
 };
 
+extern DEBUG_PRINT_PROTOCOL TestPrintProtocol;  // prints on the debug console as "NOTE driver print"
 extern UINTN DebugPrintCalls;  // lines the drivers printed through the test's print protocol
 
 // Legacy-region access protocol: opening 0xF0000 makes the F-segment writable RAM (PAM0 = 0x30),
