@@ -31,6 +31,9 @@ const Geometry Geometries[] = {
     {"Narrow32MB", Winbond32MB, 0x2000000, 0xFF000000, 0x1000000, false},  // the upper 16 MiB by command only
 };
 
+// Named in test output by its name, not by its bytes.
+void PrintTo(const Geometry &G, std::ostream *Out) { *Out << G.Name; }
+
 constexpr unsigned CallsPerGeometry = 2000;  // 10,000 over the five
 constexpr unsigned FaultCallsPerGeometry = 1000;
 
