@@ -88,8 +88,11 @@ int RunInChild(const std::string &Name, std::string &Output) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // A death test's child re-runs this binary for its one statement: run it as gtest would.
+  bool DeathTestChild = false;
+  for (int I = 1; I < argc; ++I) DeathTestChild |= std::strncmp(argv[I], "--gtest_internal_run_death_test", 31) == 0;
   testing::InitGoogleTest(&argc, argv);
-  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
+  if (DeathTestChild || GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
 
   const std::vector<std::string> Cases = SelectedCases();
   const char *Show = std::getenv("CASE_OUTPUT");
