@@ -52,10 +52,13 @@ function(add_uefi_driver name)
     endforeach()
     add_custom_command(
       OUTPUT "${image}"
+      # The map file names every public function and global, so the image runner can reach
+      # a driver's internals in the shipped image.
+      BYPRODUCTS "${out_dir}/${name}.map"
       COMMAND ${CMAKE_COMMAND} -E make_directory "${out_dir}"
       COMMAND ${UEFI_LLD_LINK} /nologo /subsystem:${ARG_SUBSYSTEM} /dll /base:0 /nodefaultlib
               /entry:${ARG_ENTRY} /opt:ref,icf /debug:none /merge:.CRT=.rdata /filealign:32
-              ${ARG_LINK_FLAGS} /out:${image} $<TARGET_OBJECTS:${name}> ${archives}
+              /map:${out_dir}/${name}.map ${ARG_LINK_FLAGS} /out:${image} $<TARGET_OBJECTS:${name}> ${archives}
       # /dll makes lld-link write an import library nobody needs.
       COMMAND ${CMAKE_COMMAND} -E rm -f "${out_dir}/${name}.lib" "${out_dir}/${name}.exp"
       DEPENDS $<TARGET_OBJECTS:${name}> ${archives}
