@@ -6,9 +6,17 @@ namespace sim {
 
 namespace {
 
-std::vector<std::string> &Lines() {
-  static std::vector<std::string> L;
-  return L;
+// Polling loops repeat one access hundreds of thousands of times: a repeat is counted on the
+// entry before it rather than stored again.
+struct Entry {
+  Access A;
+  std::string Text;  // empty for an access
+  uint64_t Repeats = 1;
+};
+
+std::vector<Entry> &Entries() {
+  static std::vector<Entry> E;
+  return E;
 }
 
 }  // namespace
@@ -16,15 +24,24 @@ std::vector<std::string> &Lines() {
 bool Recording = false;
 
 void RecordAccess(const Access &A) {
-  if (Recording) Lines().push_back(ToString(A));
+  if (!Recording) return;
+  auto &E = Entries();
+  if (!E.empty() && E.back().Text.empty() && E.back().A == A)
+    ++E.back().Repeats;
+  else
+    E.push_back({A, {}, 1});
 }
 void RecordLine(const std::string &Line) {
-  if (Recording) Lines().push_back(Line);
+  if (Recording) Entries().push_back({{}, Line, 1});
 }
-void ClearRecord() { Lines().clear(); }
+void ClearRecord() { Entries().clear(); }
 
 std::vector<std::string> RecordLines() {
-  std::vector<std::string> Out = Lines();
+  std::vector<std::string> Out;
+  for (const Entry &E : Entries()) {
+    Out.push_back(E.Text.empty() ? ToString(E.A) : E.Text);
+    if (E.Repeats > 1) Out.back() += " (x" + std::to_string(E.Repeats) + ")";
+  }
   const CpuModel &C = TheBoard().Cpu;
   char Buf[160];
   std::snprintf(Buf, sizeof Buf, "cpu tsc=%llu pauses=%llu fences=%llu wbinvd=%llu flushes=%zu cr4=0x%llX",

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
 
 namespace image {
 
@@ -18,6 +21,14 @@ uint64_t Symbol(const char *Name) {
     std::abort();
   }
   return A;
+}
+
+uint64_t GlobalOrBlank(const char *Name, size_t Size) {
+  if (const uint64_t A = Driver().Symbol(Name)) return A;
+  static std::map<std::string, std::vector<uint64_t>> Blanks;
+  auto &B = Blanks[Name];
+  if (B.empty()) B.assign((Size + 7) / 8, 0);
+  return reinterpret_cast<uint64_t>(B.data());
 }
 
 }  // namespace image
