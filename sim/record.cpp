@@ -19,12 +19,34 @@ std::vector<Entry> &Entries() {
   return E;
 }
 
+struct Digest {
+  uint64_t Count = 0;
+  uint64_t Hash = 0xCBF29CE484222325ull;  // FNV-1a
+  void Add(const Access &A) {
+    const uint64_t Fields[] = {uint64_t(A.Bus), uint64_t(A.Write), A.Width, A.Address, A.Value};
+    for (uint64_t F : Fields)
+      for (int I = 0; I < 8; ++I) Hash = (Hash ^ ((F >> (8 * I)) & 0xFF)) * 0x100000001B3ull;
+    ++Count;
+  }
+} Unlogged;
+
+void FlushUnlogged() {
+  if (Unlogged.Count == 0) return;
+  char Buf[80];
+  std::snprintf(Buf, sizeof Buf, "%llu unlogged accesses, hash %016llX", static_cast<unsigned long long>(Unlogged.Count),
+                static_cast<unsigned long long>(Unlogged.Hash));
+  Entries().push_back({{}, Buf, 1});
+  Unlogged = {};
+}
+
 }  // namespace
 
 bool Recording = false;
 
-void RecordAccess(const Access &A) {
+void RecordAccess(const Access &A, bool Logged) {
   if (!Recording) return;
+  if (!Logged) return Unlogged.Add(A);
+  FlushUnlogged();
   auto &E = Entries();
   if (!E.empty() && E.back().Text.empty() && E.back().A == A)
     ++E.back().Repeats;
@@ -32,11 +54,17 @@ void RecordAccess(const Access &A) {
     E.push_back({A, {}, 1});
 }
 void RecordLine(const std::string &Line) {
-  if (Recording) Entries().push_back({{}, Line, 1});
+  if (!Recording) return;
+  FlushUnlogged();
+  Entries().push_back({{}, Line, 1});
 }
-void ClearRecord() { Entries().clear(); }
+void ClearRecord() {
+  Entries().clear();
+  Unlogged = {};
+}
 
 std::vector<std::string> RecordLines() {
+  FlushUnlogged();
   std::vector<std::string> Out;
   for (const Entry &E : Entries()) {
     Out.push_back(E.Text.empty() ? ToString(E.A) : E.Text);

@@ -13,7 +13,7 @@
 namespace sim {
 
 extern bool Recording;
-void RecordAccess(const Access &A);
+void RecordAccess(const Access &A, bool Logged);
 void RecordLine(const std::string &Line);
 void ClearRecord();
 // The record so far, one line per event, ending with the CPU model's counters.

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "emulator.h"
 
@@ -19,13 +20,41 @@ uint64_t Symbol(const char *Name);
 // function pointers.
 template <typename F>
 struct ImageFunction;
+// A host function with the host's calling convention that runs the image function in its
+// slot: what a call through a host-typed pointer needs. Slots are handed out per signature.
+template <typename R, typename... A>
+struct HostCallable {
+  static constexpr unsigned Slots = 8;
+  static inline uint64_t Targets[Slots] = {};
+  template <unsigned N>
+  static R Run(A... Args) {
+    return reinterpret_cast<R(__attribute__((ms_abi)) *)(A...)>(Targets[N])(Args...);
+  }
+  template <unsigned... N>
+  static R (*For(uint64_t Address, std::integer_sequence<unsigned, N...>))(A...) {
+    static R (*const Runners[])(A...) = {&Run<N>...};
+    for (unsigned I = 0; I < Slots; ++I)
+      if (Targets[I] == Address || Targets[I] == 0) {
+        Targets[I] = Address;
+        return Runners[I];
+      }
+    return nullptr;
+  }
+  static R (*For(uint64_t Address))(A...) { return For(Address, std::make_integer_sequence<unsigned, Slots>{}); }
+};
+
 template <typename R, typename... A>
 struct ImageFunction<R(A...)> {
   uint64_t Address;
   using Pointer = R (*)(A...);
   R operator()(A... Args) const { return reinterpret_cast<R(__attribute__((ms_abi)) *)(A...)>(Address)(Args...); }
-  operator Pointer() const { return reinterpret_cast<Pointer>(Address); }
+  // As a host-convention pointer, it is a host function that runs the image's.
+  operator Pointer() const { return HostCallable<R, A...>::For(Address); }
+  // Compared with a pointer the image stored, it is the image's own address.
+  friend bool operator==(Pointer P, const ImageFunction &F) { return reinterpret_cast<uint64_t>(P) == F.Address; }
+  friend bool operator==(const ImageFunction &F, Pointer P) { return reinterpret_cast<uint64_t>(P) == F.Address; }
 };
+
 template <typename R, typename... A>
 struct ImageFunction<R __attribute__((ms_abi))(A...)> {
   uint64_t Address;

@@ -175,12 +175,20 @@ void OnOut(uc_engine *, uint32_t Port, int Size, uint32_t Value, void *) {
   sim::TheBoard().Write(sim::Space::Io, Port & 0xFFFF, Size, Value);
 }
 
-// The board's physical space below 4 GiB: model-backed memory where the board maps it (the
-// conversion the host build's PhysToPtr makes), otherwise MMIO on the board's bus.
+// The board's physical space below 4 GiB. A device's registers come first (the SPI controller
+// sits inside the ROM window's range, as on the chipset); then model-backed memory where the
+// board maps it (the conversion the host build's PhysToPtr makes); anything else is an
+// unclaimed MMIO access on the board's bus.
+uint8_t *BackingOf(uint64_t A) {
+  sim::Board &B = sim::TheBoard();
+  if (B.DeviceAt(sim::Space::Mmio, A)) return nullptr;
+  auto *P = static_cast<uint8_t *>(B.PhysToPtr(A));
+  return reinterpret_cast<uint64_t>(P) == A ? nullptr : P;
+}
+
 uint64_t OnLowRead(uc_engine *, uint64_t Offset, unsigned Size, void *) {
   const uint64_t A = Page + Offset;
-  auto *P = static_cast<uint8_t *>(sim::TheBoard().PhysToPtr(A));
-  if (reinterpret_cast<uint64_t>(P) != A) {
+  if (uint8_t *P = BackingOf(A)) {
     uint64_t V = 0;
     std::memcpy(&V, P, Size);
     return V;
@@ -189,8 +197,7 @@ uint64_t OnLowRead(uc_engine *, uint64_t Offset, unsigned Size, void *) {
 }
 void OnLowWrite(uc_engine *, uint64_t Offset, unsigned Size, uint64_t Value, void *) {
   const uint64_t A = Page + Offset;
-  auto *P = static_cast<uint8_t *>(sim::TheBoard().PhysToPtr(A));
-  if (reinterpret_cast<uint64_t>(P) != A) {
+  if (uint8_t *P = BackingOf(A)) {
     std::memcpy(P, &Value, Size);
     return;
   }
