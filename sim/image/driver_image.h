@@ -50,7 +50,8 @@ struct ImageFunction<R(A...)> {
   R operator()(A... Args) const { return reinterpret_cast<R(__attribute__((ms_abi)) *)(A...)>(Address)(Args...); }
   // As a host-convention pointer, it is a host function that runs the image's.
   operator Pointer() const { return HostCallable<R, A...>::For(Address); }
-  // Compared with a pointer the image stored, it is the image's own address.
+  // Its address, and its value compared with a pointer the image stored, is the image's own.
+  Pointer operator&() const { return reinterpret_cast<Pointer>(Address); }
   friend bool operator==(Pointer P, const ImageFunction &F) { return reinterpret_cast<uint64_t>(P) == F.Address; }
   friend bool operator==(const ImageFunction &F, Pointer P) { return reinterpret_cast<uint64_t>(P) == F.Address; }
 };
@@ -61,6 +62,7 @@ struct ImageFunction<R __attribute__((ms_abi))(A...)> {
   using Pointer = R(__attribute__((ms_abi)) *)(A...);
   R operator()(A... Args) const { return reinterpret_cast<Pointer>(Address)(Args...); }
   operator Pointer() const { return reinterpret_cast<Pointer>(Address); }
+  Pointer operator&() const { return reinterpret_cast<Pointer>(Address); }
 };
 
 template <typename F>
@@ -82,6 +84,16 @@ T &Variable(const char *Name) {
 
 #define IMAGE_FUNCTION(Name) (::image::Function<decltype(::Name)>(#Name))
 #define IMAGE_VARIABLE(Name) (::image::Variable<decltype(::Name)>(#Name))
+// A global whose name is also a record member (where a macro would rename the member): a host
+// global of the same name and type that mirrors the image's, copied into the image before each
+// call from the host and back after it.
+namespace image {
+void Mirror(void *Host, const char *Name, size_t Size);
+}
+#define IMAGE_MIRROR(Name)          \
+  decltype(::Name) Name{};          \
+  static const bool Name##Mirrored = (::image::Mirror(&Name, #Name, sizeof Name), true);
+
 // For functions whose names are also protocol members (where a macro would rename the member):
 // a host function of the same name and type that runs the image's.
 #define IMAGE_THUNK(Result, Name, Parameters, Arguments) \

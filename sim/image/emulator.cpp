@@ -98,6 +98,7 @@ struct Emulator::State {
   bool Count = false;
   uint64_t Executed = 0;
   std::function<void(uint64_t, const uint64_t *)> Observer;
+  std::function<void()> Before, After;
 
   uint64_t Reg(int R) {
     uint64_t V = 0;
@@ -444,6 +445,7 @@ uint64_t Emulator::Call(uint64_t Function, const uint64_t *Args, size_t Count) {
   St.SetReg(UC_X86_REG_RDX, Count > 1 ? Args[1] : 0);
   St.SetReg(UC_X86_REG_R8, Count > 2 ? Args[2] : 0);
   St.SetReg(UC_X86_REG_R9, Count > 3 ? Args[3] : 0);
+  if (St.Depth == 0 && St.Before) St.Before();
   ++St.Depth;
   uint64_t Rip = Function;
   for (;;) {
@@ -476,7 +478,9 @@ uint64_t Emulator::Call(uint64_t Function, const uint64_t *Args, size_t Count) {
           " rsp=" + Hex(St.Reg(UC_X86_REG_RSP)));
   }
   --St.Depth;
-  return St.Reg(UC_X86_REG_RAX);
+  const uint64_t Result = St.Reg(UC_X86_REG_RAX);
+  if (St.Depth == 0 && St.After) St.After();
+  return Result;
 }
 
 void Emulator::Unwind(std::function<void()> Jump) {
@@ -486,6 +490,11 @@ void Emulator::Unwind(std::function<void()> Jump) {
   }
   S->PendingUnwind = std::move(Jump);
   uc_emu_stop(S->Uc);
+}
+
+void Emulator::OnOutermostCall(std::function<void()> Before, std::function<void()> After) {
+  S->Before = std::move(Before);
+  S->After = std::move(After);
 }
 
 void Emulator::ObserveHostCalls(std::function<void(uint64_t Function, const uint64_t *Args)> Observer) {
