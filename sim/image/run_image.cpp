@@ -309,7 +309,7 @@ int main(int Argc, char **Argv) {
     std::printf("  %s\n", Line.c_str());
   };
 
-  std::printf("== %s: entry point\n", Img.Path().c_str());
+  std::printf("== %s: entry point\n", Img.Path().substr(Img.Path().find_last_of('/') + 1).c_str());
   const auto Start = std::chrono::steady_clock::now();
   const uint64_t Args[] = {reinterpret_cast<uint64_t>(U.ImageHandle), reinterpret_cast<uint64_t>(&U.SystemTable)};
   const uint64_t Status = Emu.Call(Img.Entry(), Args, 2);
