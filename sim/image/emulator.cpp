@@ -16,7 +16,6 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
 namespace image {
 
@@ -97,7 +96,6 @@ struct Emulator::State {
   std::function<void()> PendingUnwind;
   bool Count = false;
   uint64_t Executed = 0;
-  std::function<void(uint64_t, const uint64_t *)> Observer;
   std::function<void()> Before, After;
 
   uint64_t Reg(int R) {
@@ -362,7 +360,6 @@ uint64_t Emulator::State::HostCall(uint64_t Function) {
   uint64_t A[MaxArgs] = {Reg(UC_X86_REG_RCX), Reg(UC_X86_REG_RDX), Reg(UC_X86_REG_R8), Reg(UC_X86_REG_R9)};
   // Arguments past the fourth sit above the return address and the 32-byte home area.
   for (size_t I = 4; I < MaxArgs; ++I) std::memcpy(&A[I], reinterpret_cast<void *>(Rsp + 8 + 8 * I), 8);
-  if (Observer) Observer(Function, A);
   // Memory services given a physical address that a device model backs: the host build has
   // converted it with PhysToPtr before the call, the image (where that conversion is the
   // identity) has not.
@@ -495,10 +492,6 @@ void Emulator::Unwind(std::function<void()> Jump) {
 void Emulator::OnOutermostCall(std::function<void()> Before, std::function<void()> After) {
   S->Before = std::move(Before);
   S->After = std::move(After);
-}
-
-void Emulator::ObserveHostCalls(std::function<void(uint64_t Function, const uint64_t *Args)> Observer) {
-  S->Observer = std::move(Observer);
 }
 
 uint64_t Emulator::Instructions() const { return S->Executed; }

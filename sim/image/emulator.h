@@ -45,9 +45,6 @@ class Emulator {
   // Before and after each call from the host into the guest (not those made from a service).
   void OnOutermostCall(std::function<void()> Before, std::function<void()> After);
 
-  // Called with every host function the guest calls and its first 16 arguments.
-  void ObserveHostCalls(std::function<void(uint64_t Function, const uint64_t *Args)> Observer);
-
   struct State;
 
  private:
