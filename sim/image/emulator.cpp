@@ -96,6 +96,7 @@ struct Emulator::State {
   std::function<void()> PendingUnwind;
   bool Count = false;
   uint64_t Executed = 0;
+  uint64_t BadAccess = 0;  // the last guest access no host memory backs
   std::function<void()> Before, After;
 
   uint64_t Reg(int R) {
@@ -161,10 +162,17 @@ namespace {
 
 Emulator::State *Live = nullptr;
 
-bool OnUnmapped(uc_engine *, uc_mem_type Type, uint64_t Address, int, int64_t, void *User) {
+bool OnUnmapped(uc_engine *, uc_mem_type Type, uint64_t Address, int Size, int64_t, void *User) {
   auto *S = static_cast<Emulator::State *>(User);
   if (Type == UC_MEM_FETCH_UNMAPPED) return false;  // a call into host code: the run loop takes it
-  return S->MapHost(Address);
+  // An access may run on into the next page, which may lie in the next chunk.
+  const uint64_t Last = Address + (Size > 0 ? Size - 1 : 0);
+  for (uint64_t P = Address & ~(Page - 1); P <= Last; P += Page)
+    if (!S->MapHost(std::max(P, Address))) {
+      S->BadAccess = Address;
+      return false;
+    }
+  return true;
 }
 
 uint32_t OnIn(uc_engine *, uint32_t Port, int Size, void *) {
@@ -471,7 +479,7 @@ uint64_t Emulator::Call(uint64_t Function, const uint64_t *Args, size_t Count) {
       Rip = Ret;
       continue;
     }
-    Fatal(std::string("guest fault: ") + uc_strerror(Err) + " at " + St.Where(Rip) +
+    Fatal(std::string("guest fault: ") + uc_strerror(Err) + " (address " + Hex(St.BadAccess) + ") at " + St.Where(Rip) +
           " rsp=" + Hex(St.Reg(UC_X86_REG_RSP)));
   }
   --St.Depth;
