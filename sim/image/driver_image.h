@@ -40,7 +40,9 @@ struct HostCallable {
       }
     return nullptr;
   }
-  static R (*For(uint64_t Address))(A...) { return For(Address, std::make_integer_sequence<unsigned, Slots>{}); }
+  static R (*For(uint64_t Address))(A...) {
+    return Address ? For(Address, std::make_integer_sequence<unsigned, Slots>{}) : nullptr;
+  }
 };
 
 template <typename R, typename... A>

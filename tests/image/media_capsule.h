@@ -39,10 +39,6 @@
 #define SmramRangeCount IMAGE_VARIABLE(SmramRangeCount)
 #define HeapRecordList IMAGE_VARIABLE(HeapRecordList)
 #define HeapRecordListRecord IMAGE_VARIABLE(HeapRecordListRecord)
-#define Port80Channel IMAGE_VARIABLE(Port80Channel)
-#define SerialChannel IMAGE_VARIABLE(SerialChannel)
-#define MemoryLogChannel IMAGE_VARIABLE(MemoryLogChannel)
-#define DebugChannels IMAGE_VARIABLE(DebugChannels)
 #define ReadSmramRanges IMAGE_FUNCTION(ReadSmramRanges)
 #define SmmPoolAllocate IMAGE_FUNCTION(SmmPoolAllocate)
 #define PoolFree IMAGE_FUNCTION(PoolFree)
@@ -56,9 +52,48 @@
 #define MemoryLogValid IMAGE_FUNCTION(MemoryLogValid)
 #define NextHeapRecordHob IMAGE_FUNCTION(NextHeapRecordHob)
 #define StoreLibraryTables IMAGE_FUNCTION(StoreLibraryTables)
+// The debug channels' records hold functions with the image's calling convention, which the
+// tests call with the host's: they get host copies whose members run the image's functions.
+namespace image_capsule {
+const DEBUG_CHANNEL &Channel(const char *Name);
+const DEBUG_CHANNEL *(&Channels())[4];
+}  // namespace image_capsule
+#define Port80Channel (::image_capsule::Channel("Port80Channel"))
+#define SerialChannel (::image_capsule::Channel("SerialChannel"))
+#define MemoryLogChannel (::image_capsule::Channel("MemoryLogChannel"))
+#define DebugChannels (::image_capsule::Channels())
 #define LongJump(Buffer, Value) ::image::Emulator::Get().Unwind([=] { ::LongJump(Buffer, Value); })
 
 #ifdef IMAGE_DEFINE_THUNKS
+#include <map>
+#include <string>
+
+namespace image_capsule {
+const DEBUG_CHANNEL &Channel(const char *Name) {
+  static std::map<std::string, DEBUG_CHANNEL> Copies;
+  const auto &I = ::image::Variable<const DEBUG_CHANNEL>(Name);
+  auto At = [](auto F) { return reinterpret_cast<uint64_t>(F); };
+  DEBUG_CHANNEL &C = Copies[Name];
+  C.IsSupported = ::image::HostCallable<BOOLEAN>::For(At(I.IsSupported));
+  C.Initialise = ::image::HostCallable<VOID>::For(At(I.Initialise));
+  C.IsSupportedAgain = ::image::HostCallable<BOOLEAN>::For(At(I.IsSupportedAgain));
+  C.Write = ::image::HostCallable<VOID, const UINT8 *, UINTN>::For(At(I.Write));
+  return C;
+}
+
+// The image's list as it stands, with its records replaced by their host copies.
+const DEBUG_CHANNEL *(&Channels())[4] {
+  static const DEBUG_CHANNEL *Host[4];
+  const auto &I = ::image::Variable<const DEBUG_CHANNEL *const[4]>("DebugChannels");
+  for (int K = 0; K < 4; ++K) {
+    Host[K] = I[K];
+    for (const char *Name : {"Port80Channel", "SerialChannel", "MemoryLogChannel"})
+      if (I[K] != nullptr && reinterpret_cast<uint64_t>(I[K]) == ::image::Symbol(Name)) Host[K] = &Channel(Name);
+  }
+  return Host;
+}
+}  // namespace image_capsule
+
 IMAGE_MIRROR(StagingBuffer)
 IMAGE_THUNK(EFI_STATUS, StageBlock, (const STAGE_BLOCK_REQUEST *Request), (Request))
 IMAGE_THUNK(EFI_STATUS, GetInfo, (MEDIA_CAPSULE_INFO * Info), (Info))
