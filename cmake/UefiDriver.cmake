@@ -69,11 +69,14 @@ function(add_uefi_driver name)
     # The CodeView entry names the PDB without a directory, as a symbol server would look it up.
     add_custom_command(
       OUTPUT "${image}" "${sym}.debug" "${sym}.pdb"
+      # The map file names every public function and global, so the image runner can reach
+      # a driver's internals in the shipped image.
+      BYPRODUCTS "${out_dir}/${name}.map"
       COMMAND ${CMAKE_COMMAND} -E make_directory "${out_dir}" "${UEFI_SYMBOL_OUTPUT_DIR}"
       COMMAND ${UEFI_LLD_LINK} /nologo /subsystem:${ARG_SUBSYSTEM} /dll /base:0 /nodefaultlib
               /entry:${ARG_ENTRY} /opt:ref,icf /debug /incremental:no /ignore:longsections
               /pdb:${sym}.pdb /pdbaltpath:%_PDB% /merge:.CRT=.rdata ${merge_rdata} /filealign:32
-              ${ARG_LINK_FLAGS} /out:${sym}.debug $<TARGET_OBJECTS:${name}> ${archives}
+              /map:${out_dir}/${name}.map ${ARG_LINK_FLAGS} /out:${sym}.debug $<TARGET_OBJECTS:${name}> ${archives}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/debug/dwarf_names.py ${sym}.debug
       COMMAND ${UEFI_OBJCOPY} --strip-debug ${sym}.debug ${image}
       # /dll makes lld-link write an import library nobody needs.

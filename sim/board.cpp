@@ -1,5 +1,7 @@
 #include "board.h"
 
+#include "record.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -36,6 +38,7 @@ uint64_t Board::Read(Space Bus, uint64_t Address, unsigned Width) {
   uint64_t Value = Dev ? Dev->Read(Address, Width) : (Bus == Space::Io ? UnclaimedIo : UnclaimedMmio);
   Value &= Mask(Width);
   if (Logging) Log.push_back({Bus, false, static_cast<uint8_t>(Width), Address, Value});
+  RecordAccess({Bus, false, static_cast<uint8_t>(Width), Address, Value}, Logging);
   if (OnAccess) OnAccess({Bus, false, static_cast<uint8_t>(Width), Address, Value});
   return Value;
 }
@@ -43,6 +46,7 @@ uint64_t Board::Read(Space Bus, uint64_t Address, unsigned Width) {
 void Board::Write(Space Bus, uint64_t Address, unsigned Width, uint64_t Value) {
   Value &= Mask(Width);
   if (Logging) Log.push_back({Bus, true, static_cast<uint8_t>(Width), Address, Value});
+  RecordAccess({Bus, true, static_cast<uint8_t>(Width), Address, Value}, Logging);
   if (Device *Dev = Find(Bus, Address)) Dev->Write(Address, Width, Value);
   if (OnAccess) OnAccess({Bus, true, static_cast<uint8_t>(Width), Address, Value});
 }

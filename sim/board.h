@@ -58,6 +58,8 @@ class Board {
   uint64_t Read(Space Bus, uint64_t Address, unsigned Width);
   void Write(Space Bus, uint64_t Address, unsigned Width, uint64_t Value);
   void *PhysToPtr(uint64_t Address);
+  // The device model that claims an address, if any.
+  Device *DeviceAt(Space Bus, uint64_t Address) const { return Find(Bus, Address); }
 
   // Accesses of one bus, optionally only those within [Low, High].
   std::vector<Access> LogOf(Space Bus, uint64_t Low = 0, uint64_t High = ~0ull) const;

@@ -1,5 +1,7 @@
 #include "uefi.h"
 
+#include "record.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -377,11 +379,13 @@ Uefi::Uefi() : ImageHandle(reinterpret_cast<EFI_HANDLE>(0x1000)) {
 }
 
 Uefi::~Uefi() {
+  for (const std::string &Call : Trace) RecordLine("call " + Call);
   for (auto &[P, A] : Live) std::free(P);
   gUefi = nullptr;
 }
 
 Uefi &TheUefi() { return Live(gUefi, "Uefi"); }
+Uefi *LiveUefi() { return gUefi; }
 
 EFI_HANDLE Uefi::Install(const EFI_GUID &Guid, VOID *Interface, EFI_HANDLE Handle) {
   static uintptr_t NextHandle = 0x2000;
@@ -477,7 +481,10 @@ Pcd::Pcd() {
   Protocol.GetBool = PcdGetBool;
   Protocol.GetSize = PcdGetSize;
 }
-Pcd::~Pcd() { gPcd = nullptr; }
+Pcd::~Pcd() {
+  for (auto &[Member, Token] : Calls) RecordLine("pcd " + Member + "(" + std::to_string(Token) + ")");
+  gPcd = nullptr;
+}
 void Pcd::Install(bool PcdProtocol, bool EfiPcdProtocol) {
   if (PcdProtocol) TheUefi().Install(gPcdProtocolGuid, &Protocol);
   if (EfiPcdProtocol) TheUefi().Install(gEfiPcdProtocolGuid, &EfiProtocol);
@@ -488,7 +495,10 @@ DebugPrintSink::DebugPrintSink() {
   gPrint = this;
   Protocol.Print = PrintSink;
 }
-DebugPrintSink::~DebugPrintSink() { gPrint = nullptr; }
+DebugPrintSink::~DebugPrintSink() {
+  for (const Line &L : Lines) RecordLine("print " + std::to_string(L.Level) + " " + L.Text);
+  gPrint = nullptr;
+}
 void DebugPrintSink::Install() { TheUefi().Install(gDebugPrintProtocolGuid, &Protocol); }
 DebugPrintSink &TheDebugPrint() { return Live(gPrint, "DebugPrintSink"); }
 

@@ -105,6 +105,7 @@ class Uefi {
 };
 
 Uefi &TheUefi();  // the live instance; aborts if there is none
+Uefi *LiveUefi();  // the live instance, or null
 
 // Builds a HOB list in memory that lives as long as the builder.
 class HobBuilder {

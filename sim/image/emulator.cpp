@@ -1,0 +1,544 @@
+#include "emulator.h"
+
+#include <board.h>
+#include <capstone/capstone.h>
+#include <sanitizer/asan_interface.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unicorn/unicorn.h>
+#include <uefi.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+
+namespace image {
+
+namespace {
+
+constexpr uint64_t Page = 0x1000;
+constexpr uint64_t LowSpaceEnd = 0x100000000ull;
+// Guest functions return here: page 0 stays unmapped, so the return stops the emulator.
+constexpr uint64_t ReturnSentinel = 0x800;
+constexpr size_t GuestStackSize = 1 << 20;
+constexpr size_t MaxArgs = 16;
+
+// A processor instruction the access layer uses that Unicorn cannot hook as an instruction:
+// emulated in a code hook at its address, then skipped.
+enum class Kind { Cpuid, CpuidSi, Rdmsr, Wrmsr, Rdtsc, Wbinvd, Clflush, Mfence, Pause, ReadCr4, WriteCr4 };
+struct Special {
+  Kind What;
+  unsigned Size;
+  int Reg = 0;  // GPR of a CR4 move (Unicorn id)
+  int Base = 0, Index = 0, Scale = 1;  // CLFLUSH operand (Unicorn ids, 0 = none)
+  int64_t Disp = 0;
+};
+
+struct HostRange {
+  uint64_t Start, End;
+  bool Read, Write, Exec;
+};
+
+int UcReg(unsigned CsReg) {
+  static const std::map<unsigned, int> Regs = {
+      {X86_REG_RAX, UC_X86_REG_RAX}, {X86_REG_RBX, UC_X86_REG_RBX}, {X86_REG_RCX, UC_X86_REG_RCX},
+      {X86_REG_RDX, UC_X86_REG_RDX}, {X86_REG_RSI, UC_X86_REG_RSI}, {X86_REG_RDI, UC_X86_REG_RDI},
+      {X86_REG_RBP, UC_X86_REG_RBP}, {X86_REG_RSP, UC_X86_REG_RSP}, {X86_REG_R8, UC_X86_REG_R8},
+      {X86_REG_R9, UC_X86_REG_R9},   {X86_REG_R10, UC_X86_REG_R10}, {X86_REG_R11, UC_X86_REG_R11},
+      {X86_REG_R12, UC_X86_REG_R12}, {X86_REG_R13, UC_X86_REG_R13}, {X86_REG_R14, UC_X86_REG_R14},
+      {X86_REG_R15, UC_X86_REG_R15}, {X86_REG_RIP, UC_X86_REG_RIP},
+  };
+  auto It = Regs.find(CsReg);
+  return It == Regs.end() ? 0 : It->second;
+}
+
+[[noreturn]] void Fatal(const std::string &Why) {
+  std::fprintf(stderr, "image runner: %s\n", Why.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+std::string Hex(uint64_t V) {
+  char B[24];
+  std::snprintf(B, sizeof B, "0x%" PRIx64, V);
+  return B;
+}
+
+// The caller's stack slots past its own frame may be redzones the sanitizer watches; the slots
+// are read as the callee would, without instrumentation.
+__attribute__((no_sanitize("address"))) uint64_t ReadSlot(uint64_t Address) {
+  uint64_t V;
+  __builtin_memcpy(&V, reinterpret_cast<const void *>(Address), 8);
+  return V;
+}
+
+struct sigaction PreviousSegv;
+void OnFault(int Sig, siginfo_t *Info, void *Context);
+
+}  // namespace
+
+struct Emulator::State {
+  uc_engine *Uc = nullptr;
+  std::vector<std::unique_ptr<PeImage>> Images;
+  std::map<uint64_t, Special> Specials;
+  std::set<uint64_t> MappedPages;  // host pages mapped into the guest, by page address
+  std::vector<HostRange> HostMaps;
+  uint8_t *Stack = nullptr;
+  unsigned Depth = 0;             // guest calls in progress
+  uint64_t GuestRsp = 0;          // stack pointer of the guest waiting on a host call
+  std::vector<uc_context *> Saved;  // per depth: the waiting guest's registers
+  bool Running = false;           // inside uc_emu_start
+  std::function<void()> PendingUnwind;
+  bool Count = false;
+  uint64_t Executed = 0;
+  uint64_t BadAccess = 0;  // the last guest access no host memory backs
+  std::function<void()> Before, After;
+
+  uint64_t Reg(int R) {
+    uint64_t V = 0;
+    uc_reg_read(Uc, R, &V);
+    return V;
+  }
+  void SetReg(int R, uint64_t V) { uc_reg_write(Uc, R, &V); }
+
+  void ReadHostMaps() {
+    HostMaps.clear();
+    std::ifstream In("/proc/self/maps");
+    std::string L;
+    while (std::getline(In, L)) {
+      HostRange R{};
+      char Perm[5] = {};
+      if (std::sscanf(L.c_str(), "%" SCNx64 "-%" SCNx64 " %4s", &R.Start, &R.End, Perm) != 3) continue;
+      R.Read = Perm[0] == 'r';
+      R.Write = Perm[1] == 'w';
+      R.Exec = Perm[2] == 'x';
+      HostMaps.push_back(R);
+    }
+  }
+  const HostRange *HostRangeOf(uint64_t A, bool Refresh = true) {
+    for (auto &R : HostMaps)
+      if (A >= R.Start && A < R.End) return &R;
+    if (!Refresh) return nullptr;
+    ReadHostMaps();
+    return HostRangeOf(A, false);
+  }
+
+  // Maps the host pages around Address (within one host mapping) into the guest, one to one.
+  bool MapHost(uint64_t Address) {
+    const HostRange *R = HostRangeOf(Address);
+    if (R == nullptr || !R->Read) return false;
+    const uint64_t Chunk = 0x10000;
+    const uint64_t From = std::max(R->Start, Address & ~(Chunk - 1));
+    const uint64_t To = std::min(R->End, (Address & ~(Chunk - 1)) + Chunk);
+    const uint32_t Prot = UC_PROT_READ | (R->Write ? UC_PROT_WRITE : 0);
+    bool Any = false;
+    for (uint64_t P = From; P < To;) {
+      if (MappedPages.count(P)) {
+        P += Page;
+        continue;
+      }
+      uint64_t End = P;
+      while (End < To && !MappedPages.count(End)) End += Page;
+      if (uc_mem_map_ptr(Uc, P, End - P, Prot, reinterpret_cast<void *>(P)) != UC_ERR_OK) return Any;
+      for (uint64_t Q = P; Q < End; Q += Page) MappedPages.insert(Q);
+      Any = true;
+      P = End;
+    }
+    return Any || MappedPages.count(Address & ~(Page - 1));
+  }
+
+  void ScanCode(const PeImage &Img);
+  void Emulate(uint64_t Address, const Special &Sp);
+  uint64_t HostCall(uint64_t Function);
+  std::string Where(uint64_t Rip);
+};
+
+namespace {
+
+Emulator::State *Live = nullptr;
+
+bool OnUnmapped(uc_engine *, uc_mem_type Type, uint64_t Address, int Size, int64_t, void *User) {
+  auto *S = static_cast<Emulator::State *>(User);
+  if (Type == UC_MEM_FETCH_UNMAPPED) return false;  // a call into host code: the run loop takes it
+  // An access may run on into the next page, which may lie in the next chunk.
+  const uint64_t Last = Address + (Size > 0 ? Size - 1 : 0);
+  for (uint64_t P = Address & ~(Page - 1); P <= Last; P += Page)
+    if (!S->MapHost(std::max(P, Address))) {
+      S->BadAccess = Address;
+      return false;
+    }
+  return true;
+}
+
+uint32_t OnIn(uc_engine *, uint32_t Port, int Size, void *) {
+  return static_cast<uint32_t>(sim::TheBoard().Read(sim::Space::Io, Port & 0xFFFF, Size));
+}
+void OnOut(uc_engine *, uint32_t Port, int Size, uint32_t Value, void *) {
+  sim::TheBoard().Write(sim::Space::Io, Port & 0xFFFF, Size, Value);
+}
+
+// The board's physical space below 4 GiB. A device's registers come first (the SPI controller
+// sits inside the ROM window's range, as on the chipset); then model-backed memory where the
+// board maps it (the conversion the host build's PhysToPtr makes); anything else is an
+// unclaimed MMIO access on the board's bus.
+uint8_t *BackingOf(uint64_t A) {
+  sim::Board &B = sim::TheBoard();
+  if (B.DeviceAt(sim::Space::Mmio, A)) return nullptr;
+  auto *P = static_cast<uint8_t *>(B.PhysToPtr(A));
+  return reinterpret_cast<uint64_t>(P) == A ? nullptr : P;
+}
+
+uint64_t OnLowRead(uc_engine *, uint64_t Offset, unsigned Size, void *) {
+  const uint64_t A = Page + Offset;
+  if (uint8_t *P = BackingOf(A)) {
+    uint64_t V = 0;
+    std::memcpy(&V, P, Size);
+    return V;
+  }
+  return sim::TheBoard().Read(sim::Space::Mmio, A, Size);
+}
+void OnLowWrite(uc_engine *, uint64_t Offset, unsigned Size, uint64_t Value, void *) {
+  const uint64_t A = Page + Offset;
+  if (uint8_t *P = BackingOf(A)) {
+    std::memcpy(P, &Value, Size);
+    return;
+  }
+  sim::TheBoard().Write(sim::Space::Mmio, A, Size, Value);
+}
+
+void OnSpecial(uc_engine *, uint64_t Address, uint32_t, void *User) {
+  auto *S = static_cast<Emulator::State *>(User);
+  auto It = S->Specials.find(Address);
+  if (It != S->Specials.end()) S->Emulate(Address, It->second);
+}
+
+void OnEveryInstruction(uc_engine *, uint64_t, uint32_t, void *User) { ++static_cast<Emulator::State *>(User)->Executed; }
+
+}  // namespace
+
+void Emulator::State::ScanCode(const PeImage &Img) {
+  csh Cs;
+  if (cs_open(CS_ARCH_X86, CS_MODE_64, &Cs) != CS_ERR_OK) Fatal("capstone: cannot open");
+  cs_option(Cs, CS_OPT_DETAIL, CS_OPT_ON);
+  cs_option(Cs, CS_OPT_SKIPDATA, CS_OPT_ON);  // padding between functions must not end the sweep
+  cs_insn *I = cs_malloc(Cs);
+  for (const Section &Sec : Img.Sections()) {
+    if (!Sec.Code) continue;
+    const uint8_t *Code = reinterpret_cast<const uint8_t *>(Img.Base() + Sec.Rva);
+    size_t Left = Sec.Size;
+    uint64_t At = Img.Base() + Sec.Rva;
+    while (cs_disasm_iter(Cs, &Code, &Left, &At, I)) {
+      Special Sp{Kind::Pause, I->size};
+      bool Hook = true;
+      switch (I->id) {
+        case X86_INS_CPUID: {
+          // The access layer's SI-answering leaf brackets CPUID with PUSHFQ/POPFQ.
+          const uint8_t *P = reinterpret_cast<const uint8_t *>(I->address);
+          const bool Bracketed = I->address > Img.Base() && P[-1] == 0x9C && P[2] == 0x9D;
+          Sp.What = Bracketed ? Kind::CpuidSi : Kind::Cpuid;
+          break;
+        }
+        case X86_INS_RDMSR: Sp.What = Kind::Rdmsr; break;
+        case X86_INS_WRMSR: Sp.What = Kind::Wrmsr; break;
+        case X86_INS_RDTSC: Sp.What = Kind::Rdtsc; break;
+        case X86_INS_WBINVD: Sp.What = Kind::Wbinvd; break;
+        case X86_INS_MFENCE: Sp.What = Kind::Mfence; break;
+        case X86_INS_PAUSE: Sp.What = Kind::Pause; break;
+        case X86_INS_CLFLUSH: {
+          Sp.What = Kind::Clflush;
+          const cs_x86_op &Op = I->detail->x86.operands[0];
+          Sp.Base = UcReg(Op.mem.base);
+          Sp.Index = UcReg(Op.mem.index);
+          Sp.Scale = Op.mem.scale;
+          Sp.Disp = Op.mem.disp;
+          break;
+        }
+        case X86_INS_MOV: {
+          const cs_x86 &X = I->detail->x86;
+          Hook = false;
+          if (X.op_count == 2 && X.operands[0].type == X86_OP_REG && X.operands[1].type == X86_OP_REG) {
+            if (X.operands[1].reg == X86_REG_CR4) {
+              Sp.What = Kind::ReadCr4;
+              Sp.Reg = UcReg(X.operands[0].reg);
+              Hook = true;
+            } else if (X.operands[0].reg == X86_REG_CR4) {
+              Sp.What = Kind::WriteCr4;
+              Sp.Reg = UcReg(X.operands[1].reg);
+              Hook = true;
+            }
+          }
+          break;
+        }
+        default: Hook = false;
+      }
+      if (!Hook) continue;
+      Specials[I->address] = Sp;
+      uc_hook H;
+      if (uc_hook_add(Uc, &H, UC_HOOK_CODE, reinterpret_cast<void *>(OnSpecial), this, I->address, I->address) !=
+          UC_ERR_OK)
+        Fatal("cannot hook " + Hex(I->address));
+    }
+  }
+  cs_free(I, 1);
+  cs_close(&Cs);
+}
+
+void Emulator::State::Emulate(uint64_t Address, const Special &Sp) {
+  sim::CpuModel &Cpu = sim::TheBoard().Cpu;
+  switch (Sp.What) {
+    case Kind::Cpuid:
+    case Kind::CpuidSi: {
+      const uint32_t Leaf = static_cast<uint32_t>(Reg(UC_X86_REG_RAX));
+      const uint32_t Ebx = static_cast<uint32_t>(Reg(UC_X86_REG_RBX));
+      std::array<uint32_t, 4> R{};
+      if (auto It = Cpu.Cpuid.find(Leaf); It != Cpu.Cpuid.end()) R = It->second;
+      SetReg(UC_X86_REG_RAX, R[0]);
+      SetReg(UC_X86_REG_RBX, R[1]);
+      SetReg(UC_X86_REG_RCX, R[2]);
+      SetReg(UC_X86_REG_RDX, R[3]);
+      if (Sp.What == Kind::CpuidSi) {
+        auto It = Cpu.CpuidSi.find({Leaf, Ebx});
+        SetReg(UC_X86_REG_RSI, It == Cpu.CpuidSi.end() ? 0 : It->second);
+      }
+      break;
+    }
+    case Kind::Rdmsr: {
+      auto It = Cpu.Msr.find(static_cast<uint32_t>(Reg(UC_X86_REG_RCX)));
+      const uint64_t V = It == Cpu.Msr.end() ? 0 : It->second;
+      SetReg(UC_X86_REG_RAX, V & 0xFFFFFFFF);
+      SetReg(UC_X86_REG_RDX, V >> 32);
+      break;
+    }
+    case Kind::Wrmsr:
+      Cpu.Msr[static_cast<uint32_t>(Reg(UC_X86_REG_RCX))] =
+          (Reg(UC_X86_REG_RDX) << 32) | (Reg(UC_X86_REG_RAX) & 0xFFFFFFFF);
+      break;
+    case Kind::Rdtsc: {
+      const uint64_t Now = Cpu.Tsc;
+      Cpu.Tsc += Cpu.TscStep;
+      SetReg(UC_X86_REG_RAX, Now & 0xFFFFFFFF);
+      SetReg(UC_X86_REG_RDX, Now >> 32);
+      break;
+    }
+    case Kind::Wbinvd: ++Cpu.Wbinvds; break;
+    case Kind::Mfence: ++Cpu.Fences; break;
+    case Kind::Pause: ++Cpu.Pauses; break;
+    case Kind::Clflush: {
+      uint64_t A = static_cast<uint64_t>(Sp.Disp);
+      if (Sp.Base == UC_X86_REG_RIP) A += Address + Sp.Size;
+      else if (Sp.Base) A += Reg(Sp.Base);
+      if (Sp.Index) A += Reg(Sp.Index) * Sp.Scale;
+      Cpu.FlushedLines.push_back(A);
+      break;
+    }
+    case Kind::ReadCr4: SetReg(Sp.Reg, Cpu.Cr4); break;
+    case Kind::WriteCr4: Cpu.Cr4 = Reg(Sp.Reg); break;
+  }
+  SetReg(UC_X86_REG_RIP, Address + Sp.Size);
+}
+
+std::string Emulator::State::Where(uint64_t Rip) {
+  for (auto &Img : Images)
+    if (Img->Contains(Rip)) return Hex(Rip) + " (" + Img->Describe(Rip) + " in " + Img->Path() + ")";
+  return Hex(Rip);
+}
+
+namespace {
+// Which arguments of a host function are memory that a device model may back.
+std::vector<unsigned> TranslatedArguments(uint64_t Function) {
+  const sim::Uefi *U = sim::LiveUefi();
+  if (U == nullptr) return {};
+  if (Function == reinterpret_cast<uint64_t>(U->BootServices.CopyMem)) return {0, 1};
+  if (Function == reinterpret_cast<uint64_t>(U->BootServices.SetMem)) return {0};
+  return {};
+}
+
+using HostFunction = uint64_t(__attribute__((ms_abi)) *)(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
+                                                         uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
+                                                         uint64_t, uint64_t, uint64_t, uint64_t);
+}
+
+uint64_t Emulator::State::HostCall(uint64_t Function) {
+  const uint64_t Rsp = Reg(UC_X86_REG_RSP);
+  uint64_t A[MaxArgs] = {Reg(UC_X86_REG_RCX), Reg(UC_X86_REG_RDX), Reg(UC_X86_REG_R8), Reg(UC_X86_REG_R9)};
+  // Arguments past the fourth sit above the return address and the 32-byte home area.
+  for (size_t I = 4; I < MaxArgs; ++I) std::memcpy(&A[I], reinterpret_cast<void *>(Rsp + 8 + 8 * I), 8);
+  // Memory services given a physical address that a device model backs: the host build has
+  // converted it with PhysToPtr before the call, the image (where that conversion is the
+  // identity) has not.
+  for (unsigned I : TranslatedArguments(Function)) A[I] = reinterpret_cast<uint64_t>(sim::TheBoard().PhysToPtr(A[I]));
+
+  if (Saved.size() <= Depth) Saved.resize(Depth + 1, nullptr);
+  if (Saved[Depth] == nullptr) uc_context_alloc(Uc, &Saved[Depth]);
+  uc_context_save(Uc, Saved[Depth]);
+  const uint64_t OuterRsp = GuestRsp;
+  GuestRsp = Rsp;
+  const uint64_t R = reinterpret_cast<HostFunction>(Function)(A[0], A[1], A[2], A[3], A[4], A[5], A[6], A[7], A[8],
+                                                               A[9], A[10], A[11], A[12], A[13], A[14], A[15]);
+  GuestRsp = OuterRsp;
+  uc_context_restore(Uc, Saved[Depth]);
+  return R;
+}
+
+Emulator::Emulator() : S(std::make_unique<State>()) {
+  State &St = *S;
+  if (uc_open(UC_ARCH_X86, UC_MODE_64, &St.Uc) != UC_ERR_OK) Fatal("cannot open Unicorn");
+  St.Stack = static_cast<uint8_t *>(
+      mmap(nullptr, GuestStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  if (St.Stack == MAP_FAILED) Fatal("cannot map the guest stack");
+  uc_mem_map_ptr(St.Uc, reinterpret_cast<uint64_t>(St.Stack), GuestStackSize, UC_PROT_READ | UC_PROT_WRITE, St.Stack);
+  for (uint64_t P = 0; P < GuestStackSize; P += Page) St.MappedPages.insert(reinterpret_cast<uint64_t>(St.Stack) + P);
+  if (uc_mmio_map(St.Uc, Page, LowSpaceEnd - Page, OnLowRead, nullptr, OnLowWrite, nullptr) != UC_ERR_OK)
+    Fatal("cannot map the board's physical space");
+  uc_hook H;
+  uc_hook_add(St.Uc, &H, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void *>(OnUnmapped), &St, 1, 0);
+  uc_hook_add(St.Uc, &H, UC_HOOK_INSN, reinterpret_cast<void *>(OnIn), &St, 1, 0, UC_X86_INS_IN);
+  uc_hook_add(St.Uc, &H, UC_HOOK_INSN, reinterpret_cast<void *>(OnOut), &St, 1, 0, UC_X86_INS_OUT);
+  if (std::getenv("IMAGE_COUNT_INSTRUCTIONS")) {
+    St.Count = true;
+    uc_hook_add(St.Uc, &H, UC_HOOK_CODE, reinterpret_cast<void *>(OnEveryInstruction), &St, 1, 0);
+  }
+  Live = &St;
+
+  struct sigaction Sa {};
+  Sa.sa_sigaction = OnFault;
+  Sa.sa_flags = SA_SIGINFO | SA_NODEFER;  // a notification run from a service may fault again
+  sigemptyset(&Sa.sa_mask);
+  sigaction(SIGSEGV, &Sa, &PreviousSegv);
+}
+
+Emulator &Emulator::Get() {
+  static Emulator *Instance = new Emulator;  // lives until exit: images stay mapped
+  return *Instance;
+}
+
+PeImage &Emulator::Load(const std::string &Path) {
+  auto Img = std::make_unique<PeImage>(Path);
+  if (!Img->Error().empty()) Fatal(Img->Error());
+  if (uc_mem_map_ptr(S->Uc, Img->Base(), Img->Size(), UC_PROT_ALL, reinterpret_cast<void *>(Img->Base())) !=
+      UC_ERR_OK)
+    Fatal("cannot map " + Path);
+  for (uint64_t P = 0; P < Img->Size(); P += Page) S->MappedPages.insert(Img->Base() + P);
+  S->ScanCode(*Img);
+  S->Images.push_back(std::move(Img));
+  return *S->Images.back();
+}
+
+const PeImage *Emulator::ImageAt(uint64_t Address) const {
+  for (auto &Img : S->Images)
+    if (Img->Contains(Address)) return Img.get();
+  return nullptr;
+}
+
+uint64_t Emulator::Call(uint64_t Function, const uint64_t *Args, size_t Count) {
+  State &St = *S;
+  if (Count > MaxArgs) Fatal("too many arguments");
+  // A nested call (a notification run from a service) builds its frame below the waiting one.
+  uint64_t Top = St.Depth == 0 ? reinterpret_cast<uint64_t>(St.Stack) + GuestStackSize - 256 : St.GuestRsp - 512;
+  if (Top < reinterpret_cast<uint64_t>(St.Stack) + 0x10000) Fatal("guest stack exhausted");
+  uint64_t Rsp = ((Top - 8 * (MaxArgs + 2)) & ~uint64_t{15}) - 8;  // at entry RSP + 8 is 16-byte aligned
+  auto *Frame = reinterpret_cast<uint64_t *>(Rsp);
+  Frame[0] = ReturnSentinel;
+  for (size_t I = 0; I < MaxArgs; ++I) Frame[1 + I] = I < Count ? Args[I] : 0;  // home area, then the rest
+  St.SetReg(UC_X86_REG_RSP, Rsp);
+  St.SetReg(UC_X86_REG_RCX, Count > 0 ? Args[0] : 0);
+  St.SetReg(UC_X86_REG_RDX, Count > 1 ? Args[1] : 0);
+  St.SetReg(UC_X86_REG_R8, Count > 2 ? Args[2] : 0);
+  St.SetReg(UC_X86_REG_R9, Count > 3 ? Args[3] : 0);
+  if (St.Depth == 0 && St.Before) St.Before();
+  ++St.Depth;
+  uint64_t Rip = Function;
+  for (;;) {
+    St.Running = true;
+    const uc_err Err = uc_emu_start(St.Uc, Rip, 0, 0, 0);
+    St.Running = false;
+    Rip = St.Reg(UC_X86_REG_RIP);
+    if (St.PendingUnwind) {
+      auto Jump = std::move(St.PendingUnwind);
+      St.PendingUnwind = nullptr;
+      St.Depth = 0;
+      St.GuestRsp = 0;
+      __asan_handle_no_return();  // the frames jumped over keep no poisoned stack
+      Jump();
+      Fatal("unwind returned");
+    }
+    if (Rip == ReturnSentinel) break;
+    if (Err == UC_ERR_OK) continue;  // stopped by a hook that moved RIP
+    const HostRange *Host = ImageAt(Rip) ? nullptr : St.HostRangeOf(Rip);
+    if ((Err == UC_ERR_FETCH_UNMAPPED || Err == UC_ERR_FETCH_PROT) && Host && Host->Exec) {
+      const uint64_t R = St.HostCall(Rip);
+      uint64_t Rsp2 = St.Reg(UC_X86_REG_RSP), Ret = 0;
+      std::memcpy(&Ret, reinterpret_cast<void *>(Rsp2), 8);
+      St.SetReg(UC_X86_REG_RAX, R);
+      St.SetReg(UC_X86_REG_RSP, Rsp2 + 8);
+      Rip = Ret;
+      continue;
+    }
+    Fatal(std::string("guest fault: ") + uc_strerror(Err) + " (address " + Hex(St.BadAccess) + ") at " + St.Where(Rip) +
+          " rsp=" + Hex(St.Reg(UC_X86_REG_RSP)));
+  }
+  --St.Depth;
+  const uint64_t Result = St.Reg(UC_X86_REG_RAX);
+  if (St.Depth == 0 && St.After) St.After();
+  return Result;
+}
+
+void Emulator::Unwind(std::function<void()> Jump) {
+  if (!S->Running) {
+    Jump();
+    return;
+  }
+  S->PendingUnwind = std::move(Jump);
+  uc_emu_stop(S->Uc);
+}
+
+void Emulator::OnOutermostCall(std::function<void()> Before, std::function<void()> After) {
+  S->Before = std::move(Before);
+  S->After = std::move(After);
+}
+
+uint64_t Emulator::Instructions() const { return S->Executed; }
+bool Emulator::Counting() const { return S->Count; }
+
+std::string ImageDirectory(const std::string &Default) {
+  const char *Dir = std::getenv("IMAGE_DIR");
+  return Dir && *Dir ? Dir : Default;
+}
+
+namespace {
+
+void OnFault(int Sig, siginfo_t *Info, void *Context) {
+  auto *Uctx = static_cast<ucontext_t *>(Context);
+  greg_t *G = Uctx->uc_mcontext.gregs;
+  const uint64_t Rip = static_cast<uint64_t>(G[REG_RIP]);
+  if (Live && reinterpret_cast<uint64_t>(Info->si_addr) == Rip && Emulator::Get().ImageAt(Rip)) {
+    // A host call into the image: the caller's arguments as the UEFI convention placed them.
+    const uint64_t Rsp = static_cast<uint64_t>(G[REG_RSP]);
+    uint64_t Args[MaxArgs] = {static_cast<uint64_t>(G[REG_RCX]), static_cast<uint64_t>(G[REG_RDX]),
+                              static_cast<uint64_t>(G[REG_R8]), static_cast<uint64_t>(G[REG_R9])};
+    for (size_t I = 4; I < MaxArgs; ++I) Args[I] = ReadSlot(Rsp + 8 + 8 * I);
+    const uint64_t Result = Emulator::Get().Call(Rip, Args, MaxArgs);
+    const uint64_t Ret = ReadSlot(Rsp);
+    G[REG_RAX] = static_cast<greg_t>(Result);
+    G[REG_RIP] = static_cast<greg_t>(Ret);
+    G[REG_RSP] = static_cast<greg_t>(Rsp + 8);
+    return;
+  }
+  // Not ours: whoever handled the fault before (the sanitizer's report), or the default action.
+  if ((PreviousSegv.sa_flags & SA_SIGINFO) && PreviousSegv.sa_sigaction) {
+    PreviousSegv.sa_sigaction(Sig, Info, Context);
+  } else if (PreviousSegv.sa_handler != SIG_DFL && PreviousSegv.sa_handler != SIG_IGN) {
+    PreviousSegv.sa_handler(Sig);
+  } else {
+    signal(SIGSEGV, SIG_DFL);
+  }
+}
+
+}  // namespace
+
+}  // namespace image

@@ -1,0 +1,183 @@
+#include "pe_image.h"
+
+#include <sys/mman.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace image {
+
+namespace {
+
+template <typename T>
+bool Get(const std::vector<uint8_t> &F, uint64_t At, T &Out) {
+  if (At + sizeof(T) > F.size()) return false;
+  std::memcpy(&Out, F.data() + At, sizeof(T));
+  return true;
+}
+
+constexpr uint16_t MACHINE_X64 = 0x8664, PE32_PLUS = 0x20B;
+constexpr uint32_t SCN_CODE = 0x20, SCN_EXECUTE = 0x20000000;
+constexpr unsigned DIR_BASERELOC = 5;
+
+}  // namespace
+
+std::string UndecoratedName(const std::string &D) {
+  if (D.empty() || D[0] != '?') return D;
+  // ?Name@Scope1@Scope2@@<type>: the innermost name first, scopes outwards.
+  std::vector<std::string> Parts;
+  size_t At = 1;
+  while (At < D.size() && D[At] != '@') {
+    const size_t End = D.find('@', At);
+    if (End == std::string::npos) break;
+    Parts.push_back(D.substr(At, End - At));
+    At = End + 1;
+  }
+  std::string Out;
+  for (auto It = Parts.rbegin(); It != Parts.rend(); ++It) Out += (Out.empty() ? "" : "::") + *It;
+  return Out;
+}
+
+PeImage::PeImage(const std::string &Path) : File(Path) {
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) {
+    Err = "cannot open " + Path + " (build the firmware preset, or set IMAGE_DIR)";
+    return;
+  }
+  std::vector<uint8_t> Bytes((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+  if (!Load(Bytes)) {
+    if (Memory) munmap(Memory, MappedSize);
+    Memory = nullptr;
+    return;
+  }
+  std::string MapPath = Path;
+  if (MapPath.size() > 4 && MapPath.compare(MapPath.size() - 4, 4, ".efi") == 0) MapPath.resize(MapPath.size() - 4);
+  LoadMap(MapPath + ".map");
+}
+
+PeImage::~PeImage() {
+  if (Memory) munmap(Memory, MappedSize);
+}
+
+bool PeImage::Load(const std::vector<uint8_t> &F) {
+  uint32_t Pe = 0, Signature = 0;
+  uint16_t Machine = 0, NumSections = 0, OptSize = 0, Magic = 0;
+  if (!Get(F, 0x3C, Pe) || !Get(F, Pe, Signature) || Signature != 0x4550) return Err = File + ": not a PE image", false;
+  Get(F, Pe + 4, Machine);
+  Get(F, Pe + 6, NumSections);
+  Get(F, Pe + 20, OptSize);
+  const uint64_t Opt = Pe + 24;
+  Get(F, Opt, Magic);
+  if (Machine != MACHINE_X64 || Magic != PE32_PLUS) return Err = File + ": not an x86-64 PE32+ image", false;
+  uint32_t EntryPoint = 0, SizeOfImage = 0, SizeOfHeaders = 0, NumDirs = 0;
+  Get(F, Opt + 16, EntryPoint);
+  Get(F, Opt + 56, SizeOfImage);
+  Get(F, Opt + 60, SizeOfHeaders);
+  Get(F, Opt + 108, NumDirs);
+  uint64_t ImageBase = 0;
+  Get(F, Opt + 24, ImageBase);
+  EntryRva = EntryPoint;
+
+  // Host memory that the guest sees at the same address; never executable on the host, so a
+  // host call into the image faults and is handed to the emulator.
+  MappedSize = (uint64_t{SizeOfImage} + 0xFFF) & ~uint64_t{0xFFF};
+  void *M = mmap(nullptr, MappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (M == MAP_FAILED) return Err = File + ": cannot map " + std::to_string(MappedSize) + " bytes", false;
+  Memory = static_cast<uint8_t *>(M);
+  if (SizeOfHeaders > F.size() || SizeOfHeaders > MappedSize) return Err = File + ": bad SizeOfHeaders", false;
+  std::memcpy(Memory, F.data(), SizeOfHeaders);
+
+  const uint64_t SecTable = Opt + OptSize;
+  for (unsigned I = 0; I < NumSections; ++I) {
+    const uint64_t H = SecTable + I * 40;
+    char Name[9] = {};
+    uint32_t VSize = 0, Va = 0, RawSize = 0, RawPtr = 0, Flags = 0;
+    if (H + 40 > F.size()) return Err = File + ": truncated section table", false;
+    std::memcpy(Name, F.data() + H, 8);
+    Get(F, H + 8, VSize);
+    Get(F, H + 12, Va);
+    Get(F, H + 16, RawSize);
+    Get(F, H + 20, RawPtr);
+    Get(F, H + 36, Flags);
+    const uint64_t Copy = std::min(VSize ? VSize : RawSize, RawSize);
+    if (uint64_t{Va} + std::max(VSize, RawSize) > MappedSize || uint64_t{RawPtr} + Copy > F.size())
+      return Err = File + ": section " + Name + " lies outside the image", false;
+    std::memcpy(Memory + Va, F.data() + RawPtr, Copy);
+    Secs.push_back({Name, Va, VSize ? VSize : RawSize, (Flags & (SCN_CODE | SCN_EXECUTE)) != 0});
+  }
+
+  // Base relocations: the image is linked at ImageBase and loaded at Memory.
+  uint32_t RelocRva = 0, RelocSize = 0;
+  if (NumDirs > DIR_BASERELOC) {
+    Get(F, Opt + 112 + DIR_BASERELOC * 8, RelocRva);
+    Get(F, Opt + 112 + DIR_BASERELOC * 8 + 4, RelocSize);
+  }
+  const uint64_t Delta = Base() - ImageBase;
+  for (uint64_t At = RelocRva; At + 8 <= uint64_t{RelocRva} + RelocSize;) {
+    uint32_t Page = 0, BlockSize = 0;
+    std::memcpy(&Page, Memory + At, 4);
+    std::memcpy(&BlockSize, Memory + At + 4, 4);
+    if (BlockSize < 8 || At + BlockSize > MappedSize) return Err = File + ": bad relocation block", false;
+    for (uint64_t E = At + 8; E + 2 <= At + BlockSize; E += 2) {
+      uint16_t Entry;
+      std::memcpy(&Entry, Memory + E, 2);
+      const unsigned Type = Entry >> 12;
+      const uint64_t Target = uint64_t{Page} + (Entry & 0xFFF);
+      if (Type == 0) continue;  // padding
+      if (Type == 10 && Target + 8 <= MappedSize) {  // DIR64
+        uint64_t V;
+        std::memcpy(&V, Memory + Target, 8);
+        V += Delta;
+        std::memcpy(Memory + Target, &V, 8);
+      } else if (Type == 3 && Target + 4 <= MappedSize) {  // HIGHLOW
+        uint32_t V;
+        std::memcpy(&V, Memory + Target, 4);
+        V += static_cast<uint32_t>(Delta);
+        std::memcpy(Memory + Target, &V, 4);
+      } else {
+        return Err = File + ": relocation type " + std::to_string(Type) + " not supported", false;
+      }
+    }
+    At += BlockSize;
+  }
+  return true;
+}
+
+void PeImage::LoadMap(const std::string &MapPath) {
+  std::ifstream In(MapPath);
+  // " 0001:00000101       LegacyInterruptEntry       0000000000001101     legacy_interrupt.cpp.obj"
+  std::string L;
+  while (std::getline(In, L)) {
+    unsigned Sec = 0, Off = 0;
+    char Decorated[1024];
+    unsigned long long Rva = 0;
+    int Used = 0;
+    if (std::sscanf(L.c_str(), " %4x:%8x %1023s %16llx%n", &Sec, &Off, Decorated, &Rva, &Used) != 4 || Used == 0) continue;
+    const std::string Name = UndecoratedName(Decorated);
+    Names.emplace(Name, Rva);  // the first (public) entry wins over a static of the same name
+    ByAddress.emplace(Rva, Name);
+  }
+}
+
+uint64_t PeImage::Symbol(const std::string &Name) const {
+  auto It = Names.find(Name);
+  return It == Names.end() ? 0 : Base() + It->second;
+}
+
+std::string PeImage::Describe(uint64_t Address) const {
+  if (!Contains(Address)) return "";
+  const uint64_t Rva = Address - Base();
+  auto It = ByAddress.upper_bound(Rva);
+  char Buf[32];
+  if (It == ByAddress.begin()) {
+    std::snprintf(Buf, sizeof Buf, "+0x%llx", static_cast<unsigned long long>(Rva));
+    return Buf;
+  }
+  --It;
+  std::snprintf(Buf, sizeof Buf, "+0x%llx", static_cast<unsigned long long>(Rva - It->first));
+  return It->second + Buf;
+}
+
+}  // namespace image

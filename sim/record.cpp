@@ -1,0 +1,83 @@
+#include "record.h"
+
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+// Polling loops repeat one access hundreds of thousands of times: a repeat is counted on the
+// entry before it rather than stored again.
+struct Entry {
+  Access A;
+  std::string Text;  // empty for an access
+  uint64_t Repeats = 1;
+};
+
+std::vector<Entry> &Entries() {
+  static std::vector<Entry> E;
+  return E;
+}
+
+struct Digest {
+  uint64_t Count = 0;
+  uint64_t Hash = 0xCBF29CE484222325ull;  // FNV-1a
+  void Add(const Access &A) {
+    const uint64_t Fields[] = {uint64_t(A.Bus), uint64_t(A.Write), A.Width, A.Address, A.Value};
+    for (uint64_t F : Fields)
+      for (int I = 0; I < 8; ++I) Hash = (Hash ^ ((F >> (8 * I)) & 0xFF)) * 0x100000001B3ull;
+    ++Count;
+  }
+} Unlogged;
+
+void FlushUnlogged() {
+  if (Unlogged.Count == 0) return;
+  char Buf[80];
+  std::snprintf(Buf, sizeof Buf, "%llu unlogged accesses, hash %016llX", static_cast<unsigned long long>(Unlogged.Count),
+                static_cast<unsigned long long>(Unlogged.Hash));
+  Entries().push_back({{}, Buf, 1});
+  Unlogged = {};
+}
+
+}  // namespace
+
+bool Recording = false;
+
+void RecordAccess(const Access &A, bool Logged) {
+  if (!Recording) return;
+  if (!Logged) return Unlogged.Add(A);
+  FlushUnlogged();
+  auto &E = Entries();
+  if (!E.empty() && E.back().Text.empty() && E.back().A == A)
+    ++E.back().Repeats;
+  else
+    E.push_back({A, {}, 1});
+}
+void RecordLine(const std::string &Line) {
+  if (!Recording) return;
+  FlushUnlogged();
+  Entries().push_back({{}, Line, 1});
+}
+void ClearRecord() {
+  Entries().clear();
+  Unlogged = {};
+}
+
+std::vector<std::string> RecordLines() {
+  FlushUnlogged();
+  std::vector<std::string> Out;
+  for (const Entry &E : Entries()) {
+    Out.push_back(E.Text.empty() ? ToString(E.A) : E.Text);
+    if (E.Repeats > 1) Out.back() += " (x" + std::to_string(E.Repeats) + ")";
+  }
+  const CpuModel &C = TheBoard().Cpu;
+  char Buf[160];
+  std::snprintf(Buf, sizeof Buf, "cpu tsc=%llu pauses=%llu fences=%llu wbinvd=%llu flushes=%zu cr4=0x%llX",
+                static_cast<unsigned long long>(C.Tsc), static_cast<unsigned long long>(C.Pauses),
+                static_cast<unsigned long long>(C.Fences), static_cast<unsigned long long>(C.Wbinvds),
+                C.FlushedLines.size(), static_cast<unsigned long long>(C.Cr4));
+  Out.push_back(Buf);
+  return Out;
+}
+
+}  // namespace sim
