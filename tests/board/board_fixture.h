@@ -8,6 +8,7 @@
 #include <map>
 
 #include <board/setup_data.h>
+#include <tests/common/known_guids.h>
 
 namespace board_test {
 
@@ -54,16 +55,16 @@ struct BoardDriverTest : ::testing::Test {
     return Bytes;
   }
   void StoreSetup(const std::vector<uint8_t> &Bytes) {
-    U.SetVar(u"Setup", gSetupVariableGuid, SETUP_ATTRIBUTES, Bytes);
+    U.SetVar(u"Setup", known::SetupVariableGuid, SETUP_ATTRIBUTES, Bytes);
   }
   std::vector<uint8_t> StoredSetup() const {
-    const Uefi::Variable *V = U.GetVar(u"Setup", gSetupVariableGuid);
+    const Uefi::Variable *V = U.GetVar(u"Setup", known::SetupVariableGuid);
     return V ? V->Data : std::vector<uint8_t>{};
   }
   // The stored record equals Before with only the given bytes changed, and kept its attributes.
   void ExpectSetup(std::vector<uint8_t> Before, const std::map<size_t, uint8_t> &Changes) {
     for (auto [Offset, Value] : Changes) Before.at(Offset) = Value;
-    const Uefi::Variable *V = U.GetVar(u"Setup", gSetupVariableGuid);
+    const Uefi::Variable *V = U.GetVar(u"Setup", known::SetupVariableGuid);
     ASSERT_NE(V, nullptr);
     EXPECT_EQ(V->Attributes, SETUP_ATTRIBUTES);
     ASSERT_EQ(V->Data.size(), Before.size());

@@ -11,6 +11,7 @@
 #include <capsule/smm_memory.h>
 #include <cfg_pcd_buffer/cfg_pcd_buffer.h>
 #include <startup/library.h>
+#include <tests/common/known_guids.h>
 
 namespace capsule_test {
 
@@ -49,13 +50,13 @@ struct CapsuleTest : ::testing::Test {
     S.InstallAll();
   }
 
-  void AddHobList() { U.AddConfigurationTable(EFI_HOB_LIST_GUID, Hobs.Finish()); }
+  void AddHobList() { U.AddConfigurationTable(known::EfiHobListGuid, Hobs.Finish()); }
   EFI_STATUS Start() { return MediaCapsuleSmmEntry(U.ImageHandle, &U.SystemTable); }
   MEDIA_CAPSULE_SMM_PROTOCOL *Protocol() {
-    return static_cast<MEDIA_CAPSULE_SMM_PROTOCOL *>(S.FindProtocol(gMediaCapsuleSmmProtocolGuid));
+    return static_cast<MEDIA_CAPSULE_SMM_PROTOCOL *>(S.FindProtocol(known::MediaCapsuleSmmProtocolGuid));
   }
   HEAP_RECORD_LIST_PROTOCOL *HeapList() {
-    return static_cast<HEAP_RECORD_LIST_PROTOCOL *>(U.Find(gHeapRecordListProtocolGuid));
+    return static_cast<HEAP_RECORD_LIST_PROTOCOL *>(U.Find(known::HeapRecordListProtocolGuid));
   }
   // The trace from the first line equal to From, inclusive.
   std::vector<std::string> TraceFrom(const std::string &From) {
