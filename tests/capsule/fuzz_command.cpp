@@ -45,6 +45,7 @@ void CheckDescription(UINT64 First) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   static World *W = new World;
+  sim::TheBoard().StartRun();  // the run budget is per input
   W->U.Variables.clear();
   W->U.Trace.clear();  // the records of the simulation would otherwise grow without end
   W->S.ValidateCalls.clear();

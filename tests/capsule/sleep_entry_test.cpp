@@ -171,5 +171,25 @@ TEST_F(SleepEntryTest, MissingPreSleepServicesAreSkipped) {
   EXPECT_EQ(TheBoard().Log.back(), IoWr(0x80, 0x75));
 }
 
+// The two waits of this handler without a bound: a clock that never ends its update, and a
+// reset that does not take. On the simulated board each stops the run, naming the wait.
+TEST_F(SleepEntryTest, EndlessWaitsStopTheRunWithTheirName) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Pending();
+  TheBoard().Budget.Touches = 100000;
+  Rtc.UpdateReads = ~0u;
+  EXPECT_DEATH(Handle(),
+               "run budget of hardware touches spent.*stuck in a wait; recent accesses:.*io read8 0x71"
+               ".*last access io +write8 0x70 = 0xA");
+  Pending(false);
+  U.Variables.clear();
+  EXPECT_DEATH(Handle(), "stuck in a wait on PAUSE; recent accesses: \\[io write8 0xCF9");
+  // The fatal-code display, which waits on time for ever, runs into the simulated-time budget.
+  TheBoard().Budget.Ticks = 1000000;
+  TheBoard().Cpu.TscStep = 100000;
+  CfgPcdBuffer.Field4 = 1;
+  EXPECT_DEATH(ReportFatalCode(0x80225), "run budget of simulated time spent.*on the time-stamp counter");
+}
+
 }  // namespace
 }  // namespace capsule_test
