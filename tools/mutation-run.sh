@@ -144,8 +144,8 @@ while IFS=$'\t' read -r file line column kind from to; do
     survived=$((survived + 1))
     survivors+=("$what")
   else
-    verdict="killed by $(grep -m1 -oE '[0-9]+ - [^ ]+ \((Failed|Timeout|Subprocess aborted|SEGFAULT|Exception)' \
-                          "$out/last-test.log" | sed 's/^[0-9]* - //' || true)"
+    # The first line of CTest's list of failed tests: "<n> - <name> (<how>)".
+    verdict="killed by $(sed -nE 's/^[[:space:]]+[0-9]+ - (.*)$/\1/p' "$out/last-test.log" | head -n 1)"
     killed=$((killed + 1))
   fi
   restore

@@ -1,4 +1,6 @@
 #include "capsule_fixture.h"
+
+#include <sys/mman.h>
 #include <tests/common/known_guids.h>
 
 // Found by argument lookup, so it lives beside the type.
@@ -121,6 +123,24 @@ TEST_F(VariablesTest, MissingVariableProtocolWritesNothing) {
   EXPECT_TRUE(U.Variables.empty());
   CHAR16 Buffer[30];
   EXPECT_EQ(FindFreeCapsuleVariableName(Buffer), EFI_INVALID_PARAMETER);
+  // Nor can a scheduled capsule be seen without it.
+  U.SetVar(u"CapsuleUpdateData", known::CapsuleVendorGuid, 7, std::vector<uint8_t>(8));
+  EXPECT_FALSE(CapsuleVariablePresent());
+}
+
+// A caller's name buffer below the image's constants (an SMM stack can lie there) serves as
+// well as one above them.
+TEST_F(VariablesTest, NameBufferBelowTheImageIsAccepted) {
+  void *Low = mmap(reinterpret_cast<void *>(0x1000000), 4096, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  ASSERT_NE(Low, MAP_FAILED);
+  ASSERT_LT(reinterpret_cast<uintptr_t>(Low), reinterpret_cast<uintptr_t>(&Command));
+  StageImage();
+  ASSERT_EQ(Schedule(0x1000), EFI_SUCCESS);
+  auto *Name = static_cast<CHAR16 *>(Low);
+  EXPECT_EQ(FindFreeCapsuleVariableName(Name), EFI_SUCCESS);
+  EXPECT_EQ(std::u16string(Name), u"CapsuleUpdateData1");
+  munmap(Low, 4096);
 }
 
 TEST_F(VariablesTest, MediaRecordLayout) {

@@ -49,6 +49,12 @@ TEST_F(TranslationTest, RomWindowWithoutWideWindowShowsBankZero) {
   EXPECT_FALSE(FlashToMemory(0x1800000, &M));
   EXPECT_EQ(M, 0x77u);
   EXPECT_EQ(ChipAddress(0x1800000), 0x1800000u);
+  UINT64 O = 0x55;
+  EXPECT_FALSE(MemoryToFlashOffset(0x1800000, &O));
+  EXPECT_EQ(O, 0x55u);
+  // A processor address outside every window stands for the flash offset in its low bits.
+  EXPECT_EQ(Classify(0xFE123456).Kind, FlashAddressRomWindow);
+  EXPECT_EQ(Classify(0xFE123456).Address, 0xFF123456u);
 }
 
 TEST_F(TranslationTest, WideWindowSelectsBanksInTheRomWindow) {

@@ -100,6 +100,9 @@ TEST_F(LegacyInterruptTest, OutOfRangeArgumentsTouchNoPort) {
   EXPECT_EQ(WritePirq(nullptr, 8, 1), EFI_INVALID_PARAMETER);
   EXPECT_EQ(GetNumberPirqs(nullptr, nullptr), EFI_INVALID_PARAMETER);
   UINT8 B, D;
+  UINT8 F;
+  EXPECT_EQ(GetLocation(nullptr, nullptr, &D, &F), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(GetLocation(nullptr, &B, nullptr, &F), EFI_INVALID_PARAMETER);
   EXPECT_EQ(GetLocation(nullptr, &B, &D, nullptr), EFI_INVALID_PARAMETER);
   EXPECT_TRUE(TheBoard().Log.empty());
 }
