@@ -49,7 +49,7 @@ struct BoardDriverTest : ::testing::Test {
   void SetUp() override { Ec.Attach(TheBoard()); }
 
   // A record whose every byte differs from its neighbours, so a shifted copy shows.
-  static std::vector<uint8_t> Pattern(size_t Size = SETUP_DATA_SIZE) {
+  static std::vector<uint8_t> Pattern(size_t Size = 273) {  // the size of "Setup"
     std::vector<uint8_t> Bytes(Size);
     for (size_t I = 0; I < Size; ++I) Bytes[I] = static_cast<uint8_t>(I * 7 + 3);
     return Bytes;

@@ -24,7 +24,7 @@ TEST_F(SetupVariableTest, GetSetupVariableReplacesATooSmallBuffer) {
   UINT32 Attributes = 0;
   ASSERT_EQ(GetSetupVariable(&known::SetupVariableGuid, &Attributes, &Size, &Buffer), EFI_SUCCESS);
   EXPECT_EQ(U.FreedPools, std::vector<VOID *>{Old});
-  EXPECT_EQ(Size, SETUP_DATA_SIZE);
+  EXPECT_EQ(Size, 273u);
   EXPECT_EQ(Attributes, SETUP_ATTRIBUTES);
   EXPECT_EQ(std::vector<uint8_t>(static_cast<uint8_t *>(Buffer), static_cast<uint8_t *>(Buffer) + Size), Pattern());
 
@@ -38,7 +38,7 @@ TEST_F(SetupVariableTest, GetSetupVariableReplacesATooSmallBuffer) {
 // A caller's buffer that is already there and large enough is read in place.
 TEST_F(SetupVariableTest, GetSetupVariableReadsIntoABufferThatFits) {
   StoreSetup(Pattern());
-  std::vector<uint8_t> Mine(SETUP_DATA_SIZE, 0xEE);
+  std::vector<uint8_t> Mine(273, 0xEE);
   VOID *Buffer = Mine.data();
   UINTN Size = Mine.size();
   UINT32 Attributes = 0;

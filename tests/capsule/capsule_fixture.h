@@ -67,7 +67,7 @@ struct CapsuleTest : ::testing::Test {
 
 // The data of a heap-record GUID HOB: header and data bytes.
 inline std::vector<uint8_t> HeapRecord(uint8_t Import, std::vector<uint8_t> Data, uint8_t Kind = 0,
-                                       uint32_t Signature = HEAP_RECORD_SIGNATURE) {
+                                       uint32_t Signature = 0x50414548) {  // "HEAP"
   HEAP_RECORD_HEADER H{Signature, 0, static_cast<uint32_t>(Data.size()), Kind, Import, 0};
   std::vector<uint8_t> Out(sizeof H);
   std::memcpy(Out.data(), &H, sizeof H);

@@ -219,8 +219,8 @@ TEST_F(VariablesTest, UnsoundDescriptionsAreRefusedBeforeThePoolIsWritten) {
   EXPECT_EQ(Schedule(0xFFFFFFF0, BareAt, 0xFFFFFFF0), EFI_INVALID_PARAMETER);  // Value + 28 wraps
   EXPECT_EQ(Schedule(0, BareAt, 0), EFI_INVALID_PARAMETER);                    // a zero-length block
   EXPECT_EQ(Schedule(0, HeadedAt, 0), EFI_INVALID_PARAMETER);
-  StagedSize = STAGING_CAPACITY + 1;  // a running sum beyond the buffer
-  EXPECT_EQ(Schedule(STAGING_CAPACITY + 1), EFI_INVALID_PARAMETER);
+  StagedSize = 0x2000000 + 1;  // a running sum beyond the 32 MiB buffer
+  EXPECT_EQ(Schedule(0x2000000 + 1), EFI_INVALID_PARAMETER);
   EXPECT_EQ(PoolBytes(), Before);
   EXPECT_TRUE(U.Variables.empty());
   // The largest bare image whose header size still fits is accepted.
