@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace sim {
 
@@ -37,18 +38,22 @@ uint64_t Board::Read(Space Bus, uint64_t Address, unsigned Width) {
   Device *Dev = Find(Bus, Address);
   uint64_t Value = Dev ? Dev->Read(Address, Width) : (Bus == Space::Io ? UnclaimedIo : UnclaimedMmio);
   Value &= Mask(Width);
-  if (Logging) Log.push_back({Bus, false, static_cast<uint8_t>(Width), Address, Value});
-  RecordAccess({Bus, false, static_cast<uint8_t>(Width), Address, Value}, Logging);
-  if (OnAccess) OnAccess({Bus, false, static_cast<uint8_t>(Width), Address, Value});
+  const Access A{Bus, false, static_cast<uint8_t>(Width), Address, Value};
+  if (Logging) Log.push_back(A);
+  RecordAccess(A, Logging);
+  Touched(A);
+  if (OnAccess) OnAccess(A);
   return Value;
 }
 
 void Board::Write(Space Bus, uint64_t Address, unsigned Width, uint64_t Value) {
   Value &= Mask(Width);
-  if (Logging) Log.push_back({Bus, true, static_cast<uint8_t>(Width), Address, Value});
-  RecordAccess({Bus, true, static_cast<uint8_t>(Width), Address, Value}, Logging);
+  const Access A{Bus, true, static_cast<uint8_t>(Width), Address, Value};
+  if (Logging) Log.push_back(A);
+  RecordAccess(A, Logging);
+  Touched(A);
   if (Device *Dev = Find(Bus, Address)) Dev->Write(Address, Width, Value);
-  if (OnAccess) OnAccess({Bus, true, static_cast<uint8_t>(Width), Address, Value});
+  if (OnAccess) OnAccess(A);
 }
 
 void *Board::PhysToPtr(uint64_t Address) {
@@ -62,6 +67,56 @@ std::vector<Access> Board::LogOf(Space Bus, uint64_t Low, uint64_t High) const {
   for (const Access &A : Log)
     if (A.Bus == Bus && A.Address >= Low && A.Address <= High) Out.push_back(A);
   return Out;
+}
+
+void Board::StartRun() {
+  Touches = 0;
+  TicksAtStart = Cpu.Tsc;
+  RecentCount = 0;
+  LastTouch = nullptr;
+}
+
+void Board::Touched(const Access &A) {
+  Recent[RecentCount++ % Recent.size()] = A;
+  LastTouch = nullptr;
+  if (++Touches > Budget.Touches) BudgetSpent("hardware touches");
+}
+
+void Board::CountTouch(const char *What) {
+  LastTouch = What;
+  if (++Touches > Budget.Touches) BudgetSpent("hardware touches");
+  if (Cpu.Tsc - TicksAtStart > Budget.Ticks) BudgetSpent("simulated time");
+}
+
+void Board::BudgetSpent(const char *Which) const {
+  std::fprintf(stderr, "\nsimulated board: run budget of %s spent (%llu touches, %llu ticks); stuck in a wait", Which,
+               static_cast<unsigned long long>(Touches), static_cast<unsigned long long>(Cpu.Tsc - TicksAtStart));
+  if (LastTouch) std::fprintf(stderr, " on %s", LastTouch);
+  // The accesses that recur among the last ones are what the wait polls.
+  std::vector<std::pair<std::string, unsigned>> Polled;
+  const size_t N = std::min(RecentCount, Recent.size());
+  for (size_t I = 0; I < N; ++I) {
+    const Access &A = Recent[(RecentCount - N + I) % Recent.size()];
+    char Buf[64];
+    std::snprintf(Buf, sizeof Buf, "%s %s%u 0x%llX", A.Bus == Space::Io ? "io" : "mmio", A.Write ? "write" : "read",
+                  A.Width * 8, static_cast<unsigned long long>(A.Address));
+    auto It = std::find_if(Polled.begin(), Polled.end(), [&Buf](const auto &P) { return P.first == Buf; });
+    if (It == Polled.end())
+      Polled.push_back({Buf, 1});
+    else
+      ++It->second;
+  }
+  std::stable_sort(Polled.begin(), Polled.end(), [](const auto &X, const auto &Y) { return X.second > Y.second; });
+  if (Polled.size() > 4) Polled.resize(4);
+  if (!Polled.empty()) {
+    std::fprintf(stderr, "; recent accesses:");
+    for (const auto &[What, Count] : Polled) std::fprintf(stderr, " [%s, %u of the last %zu]", What.c_str(), Count, N);
+    const Access &Last = Recent[(RecentCount - 1) % Recent.size()];
+    std::fprintf(stderr, "; last access %s", ToString(Last).c_str());
+  }
+  std::fprintf(stderr, "\n");
+  std::fflush(stderr);
+  std::abort();
 }
 
 Board &TheBoard() {

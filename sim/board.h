@@ -73,6 +73,17 @@ class Board {
   std::function<void(const Access &)> OnAccess;
   CpuModel Cpu;
 
+  // A run that goes past either budget is stuck in a wait: it stops with a message that names
+  // what it kept touching. Hardware touches are port and MMIO accesses, counter reads and
+  // pauses; simulated time is counted in time-stamp-counter ticks. A test whose waits are long
+  // on purpose raises the budget; a fuzz target starts a run per input.
+  struct RunBudget {
+    uint64_t Touches = 10'000'000;
+    uint64_t Ticks = 600'000'000'000;  // 10 minutes at 1 GHz
+  } Budget;
+  void StartRun();
+  void CountTouch(const char *What);  // a counter read or a pause
+
  private:
   struct Range {
     uint64_t Base, Size;
@@ -83,6 +94,13 @@ class Board {
     uint8_t *Backing;
   };
   Device *Find(Space Bus, uint64_t Address) const;
+  void Touched(const Access &A);
+  [[noreturn]] void BudgetSpent(const char *Which) const;
+  uint64_t Touches = 0, TicksAtStart = 0;
+  
+  std::array<Access, 32> Recent{};  // the last accesses, for naming the wait
+  size_t RecentCount = 0;
+  const char *LastTouch = nullptr;
   std::vector<Range> Io, Mmio;
   std::vector<Region> Memory;
 };

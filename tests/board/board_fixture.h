@@ -12,6 +12,7 @@
 #include <tests/allocation_sweep.h>
 
 #include <board/setup_data.h>
+#include <tests/common/known_guids.h>
 
 namespace board_test {
 
@@ -63,22 +64,22 @@ struct BoardDriverTest : ::testing::Test {
   void SetUp() override { Ec.Attach(TheBoard()); }
 
   // A record whose every byte differs from its neighbours, so a shifted copy shows.
-  static std::vector<uint8_t> Pattern(size_t Size = SETUP_DATA_SIZE) {
+  static std::vector<uint8_t> Pattern(size_t Size = 273) {  // the size of "Setup"
     std::vector<uint8_t> Bytes(Size);
     for (size_t I = 0; I < Size; ++I) Bytes[I] = static_cast<uint8_t>(I * 7 + 3);
     return Bytes;
   }
   void StoreSetup(const std::vector<uint8_t> &Bytes) {
-    U.SetVar(u"Setup", gSetupVariableGuid, SETUP_ATTRIBUTES, Bytes);
+    U.SetVar(u"Setup", known::SetupVariableGuid, SETUP_ATTRIBUTES, Bytes);
   }
   std::vector<uint8_t> StoredSetup() const {
-    const Uefi::Variable *V = U.GetVar(u"Setup", gSetupVariableGuid);
+    const Uefi::Variable *V = U.GetVar(u"Setup", known::SetupVariableGuid);
     return V ? V->Data : std::vector<uint8_t>{};
   }
   // The stored record equals Before with only the given bytes changed, and kept its attributes.
   void ExpectSetup(std::vector<uint8_t> Before, const std::map<size_t, uint8_t> &Changes) {
     for (auto [Offset, Value] : Changes) Before.at(Offset) = Value;
-    const Uefi::Variable *V = U.GetVar(u"Setup", gSetupVariableGuid);
+    const Uefi::Variable *V = U.GetVar(u"Setup", known::SetupVariableGuid);
     ASSERT_NE(V, nullptr);
     EXPECT_EQ(V->Attributes, SETUP_ATTRIBUTES);
     ASSERT_EQ(V->Data.size(), Before.size());

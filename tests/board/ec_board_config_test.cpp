@@ -3,6 +3,7 @@
 #include <startup/library.h>
 
 #include "board_fixture.h"
+#include <tests/common/known_guids.h>
 
 namespace {
 
@@ -206,7 +207,7 @@ TEST_F(EcBoardConfigTest, StartupHasNoPoolsAndNoSmmStep) {
   ASSERT_EQ(Start(), EFI_SUCCESS);
   EXPECT_EQ(RuntimePool32, nullptr);
   EXPECT_EQ(DriverBootServices, &U.BootServices);
-  for (const EFI_GUID &G : U.LocateCalls) EXPECT_NE(G, gEfiSmmBase2ProtocolGuid);
+  for (const EFI_GUID &G : U.LocateCalls) EXPECT_NE(G, known::EfiSmmBase2ProtocolGuid);
   EXPECT_EQ(U.PoolRequests.size(), 4u);  // one fresh record per GetSetupVariable, none released
   EXPECT_TRUE(U.FreedPools.empty());
 }

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "board_fixture.h"
+#include <tests/common/known_guids.h>
 
 namespace {
 
@@ -134,7 +135,7 @@ TEST_F(EcSetupSyncTest, StartupCarriesPoolsTokenListHobListThenSmmMarker) {
   P.Values[91] = 1;
   P.Pointers[92] = {1, 0, 0, 0, 0, 0, 0, 0};
   HobBuilder Hobs;
-  U.AddConfigurationTable(EFI_HOB_LIST_GUID, Hobs.Finish());
+  U.AddConfigurationTable(known::EfiHobListGuid, Hobs.Finish());
   bool HobKnownAtSmmStep = false;
   U.OnLocate = [&](const std::string &Name) {
     if (Name == "SmmBase2") HobKnownAtSmmStep = HobList != nullptr;

@@ -2,6 +2,7 @@
 #include <startup/library.h>
 
 #include "board_fixture.h"
+#include <tests/common/known_guids.h>
 
 namespace {
 
@@ -21,17 +22,35 @@ TEST_F(SetupVariableTest, GetSetupVariableReplacesATooSmallBuffer) {
   VOID *Old = Buffer;
   UINTN Size = 16;
   UINT32 Attributes = 0;
-  ASSERT_EQ(GetSetupVariable(&gSetupVariableGuid, &Attributes, &Size, &Buffer), EFI_SUCCESS);
+  ASSERT_EQ(GetSetupVariable(&known::SetupVariableGuid, &Attributes, &Size, &Buffer), EFI_SUCCESS);
   EXPECT_EQ(U.FreedPools, std::vector<VOID *>{Old});
-  EXPECT_EQ(Size, SETUP_DATA_SIZE);
+  EXPECT_EQ(Size, 273u);
   EXPECT_EQ(Attributes, SETUP_ATTRIBUTES);
   EXPECT_EQ(std::vector<uint8_t>(static_cast<uint8_t *>(Buffer), static_cast<uint8_t *>(Buffer) + Size), Pattern());
 
   // A refused pool leaves the caller without a buffer, not with the freed one.
   Size = 1;
   U.RefusePoolCalls = {U.PoolCalls + 1};
-  EXPECT_EQ(GetSetupVariable(&gSetupVariableGuid, nullptr, &Size, &Buffer), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(GetSetupVariable(&known::SetupVariableGuid, nullptr, &Size, &Buffer), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Buffer, nullptr);
+}
+
+// A caller's buffer that is already there and large enough is read in place.
+TEST_F(SetupVariableTest, GetSetupVariableReadsIntoABufferThatFits) {
+  StoreSetup(Pattern());
+  std::vector<uint8_t> Mine(273, 0xEE);
+  VOID *Buffer = Mine.data();
+  UINTN Size = Mine.size();
+  UINT32 Attributes = 0;
+  const unsigned PoolCalls = U.PoolCalls;
+  ASSERT_EQ(GetSetupVariable(&known::SetupVariableGuid, &Attributes, &Size, &Buffer), EFI_SUCCESS);
+  EXPECT_EQ(Buffer, Mine.data());
+  EXPECT_EQ(Size, 273u);
+  EXPECT_EQ(Attributes, SETUP_ATTRIBUTES);
+  EXPECT_EQ(Mine, Pattern());
+  EXPECT_TRUE(U.FreedPools.empty());
+  EXPECT_EQ(U.PoolCalls, PoolCalls);
+  EXPECT_EQ(U.GetVariableCalls, 1u);
 }
 
 TEST_F(SetupVariableTest, EveryReadRejectsARecordOfAnotherSize) {
@@ -44,7 +63,7 @@ TEST_F(SetupVariableTest, EveryReadRejectsARecordOfAnotherSize) {
     EXPECT_EQ(Allocated, nullptr);
     VOID *Buffer = nullptr;
     UINTN DataSize = 0;
-    EXPECT_TRUE(EFI_ERROR(GetSetupVariable(&gSetupVariableGuid, nullptr, &DataSize, &Buffer)));
+    EXPECT_TRUE(EFI_ERROR(GetSetupVariable(&known::SetupVariableGuid, nullptr, &DataSize, &Buffer)));
     SETUP_DATA Fixed;
     EXPECT_TRUE(EFI_ERROR(ReadSetupFixed(&Fixed)));
   }

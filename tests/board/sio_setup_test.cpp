@@ -3,6 +3,7 @@
 #include <startup/library.h>
 
 #include "board_fixture.h"
+#include <tests/common/known_guids.h>
 
 namespace {
 
@@ -142,12 +143,12 @@ TEST_F(SioSetupTest, AbsentChipOnlyChangesModeTwo) {
 
 TEST_F(SioSetupTest, StartupLocatesS3SaveStateLast) {
   int SaveState = 0;
-  U.Install(gEfiS3SaveStateProtocolGuid, &SaveState);
+  U.Install(known::EfiS3SaveStateProtocolGuid, &SaveState);
   ASSERT_EQ(Start(3), EFI_SUCCESS);
   EXPECT_EQ(S3SaveState, &SaveState);
   ASSERT_GE(U.LocateCalls.size(), 2u);
-  EXPECT_EQ(U.LocateCalls.back(), gEfiS3SaveStateProtocolGuid);
-  EXPECT_EQ(U.LocateCalls[U.LocateCalls.size() - 2], gEfiSmmBase2ProtocolGuid);
+  EXPECT_EQ(U.LocateCalls.back(), known::EfiS3SaveStateProtocolGuid);
+  EXPECT_EQ(U.LocateCalls[U.LocateCalls.size() - 2], known::EfiSmmBase2ProtocolGuid);
   EXPECT_EQ(U.PoolRequests.front().first, 32u);  // runtime pools carried
 }
 

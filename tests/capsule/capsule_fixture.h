@@ -11,6 +11,7 @@
 #include <capsule/smm_memory.h>
 #include <cfg_pcd_buffer/cfg_pcd_buffer.h>
 #include <startup/library.h>
+#include <tests/common/known_guids.h>
 
 namespace capsule_test {
 
@@ -49,13 +50,13 @@ struct CapsuleTest : ::testing::Test {
     S.InstallAll();
   }
 
-  void AddHobList() { U.AddConfigurationTable(EFI_HOB_LIST_GUID, Hobs.Finish()); }
+  void AddHobList() { U.AddConfigurationTable(known::EfiHobListGuid, Hobs.Finish()); }
   EFI_STATUS Start() { return MediaCapsuleSmmEntry(U.ImageHandle, &U.SystemTable); }
   MEDIA_CAPSULE_SMM_PROTOCOL *Protocol() {
-    return static_cast<MEDIA_CAPSULE_SMM_PROTOCOL *>(S.FindProtocol(gMediaCapsuleSmmProtocolGuid));
+    return static_cast<MEDIA_CAPSULE_SMM_PROTOCOL *>(S.FindProtocol(known::MediaCapsuleSmmProtocolGuid));
   }
   HEAP_RECORD_LIST_PROTOCOL *HeapList() {
-    return static_cast<HEAP_RECORD_LIST_PROTOCOL *>(U.Find(gHeapRecordListProtocolGuid));
+    return static_cast<HEAP_RECORD_LIST_PROTOCOL *>(U.Find(known::HeapRecordListProtocolGuid));
   }
   // The trace from the first line equal to From, inclusive.
   std::vector<std::string> TraceFrom(const std::string &From) {
@@ -66,7 +67,7 @@ struct CapsuleTest : ::testing::Test {
 
 // The data of a heap-record GUID HOB: header and data bytes.
 inline std::vector<uint8_t> HeapRecord(uint8_t Import, std::vector<uint8_t> Data, uint8_t Kind = 0,
-                                       uint32_t Signature = HEAP_RECORD_SIGNATURE) {
+                                       uint32_t Signature = 0x50414548) {  // "HEAP"
   HEAP_RECORD_HEADER H{Signature, 0, static_cast<uint32_t>(Data.size()), Kind, Import, 0};
   std::vector<uint8_t> Out(sizeof H);
   std::memcpy(Out.data(), &H, sizeof H);

@@ -1,20 +1,21 @@
 #include <tests/allocation_sweep.h>
 
 #include "capsule_fixture.h"
+#include <tests/common/known_guids.h>
 
 namespace capsule_test {
 namespace {
 
 using Trace = std::vector<std::string>;
 
-const std::string Access2 = "LocateProtocol(" + GuidName(gEfiSmmAccess2ProtocolGuid) + ")";
-const std::string HeapListLocate = "LocateProtocol(" + GuidName(gHeapRecordListProtocolGuid) + ")";
-const std::string HeapListInstall = "InstallProtocolInterface(" + GuidName(gHeapRecordListProtocolGuid) + ")";
-const std::string NotifyOn = "SmmRegisterProtocolNotify(" + GuidName(gMediaCapsuleNotifyGuid) + ")";
-const std::string NotifyOff = "SmmWithdrawProtocolNotify(" + GuidName(gMediaCapsuleNotifyGuid) + ")";
-const std::string LocateValidation = "SmmLocateProtocol(" + GuidName(gSmmBufferValidationProtocolGuid) + ")";
-const std::string LocateSx = "SmmLocateProtocol(" + GuidName(gEfiSmmSxDispatch2ProtocolGuid) + ")";
-const std::string InstallCapsule = "SmmInstallProtocolInterface(" + GuidName(gMediaCapsuleSmmProtocolGuid) + ")";
+const std::string Access2 = "LocateProtocol(" + GuidName(known::EfiSmmAccess2ProtocolGuid) + ")";
+const std::string HeapListLocate = "LocateProtocol(" + GuidName(known::HeapRecordListProtocolGuid) + ")";
+const std::string HeapListInstall = "InstallProtocolInterface(" + GuidName(known::HeapRecordListProtocolGuid) + ")";
+const std::string NotifyOn = "SmmRegisterProtocolNotify(" + GuidName(known::MediaCapsuleNotifyGuid) + ")";
+const std::string NotifyOff = "SmmWithdrawProtocolNotify(" + GuidName(known::MediaCapsuleNotifyGuid) + ")";
+const std::string LocateValidation = "SmmLocateProtocol(" + GuidName(known::SmmBufferValidationProtocolGuid) + ")";
+const std::string LocateSx = "SmmLocateProtocol(" + GuidName(known::EfiSmmSxDispatch2ProtocolGuid) + ")";
+const std::string InstallCapsule = "SmmInstallProtocolInterface(" + GuidName(known::MediaCapsuleSmmProtocolGuid) + ")";
 const std::string StagingPages = "AllocatePages(0,0,8192)";
 
 struct EntryTest : CapsuleTest {
@@ -22,7 +23,7 @@ struct EntryTest : CapsuleTest {
   // 1 range array, 2 heap-record list, 3 descriptor pool.
   void ExpectNothingLeftRegistered() {
     EXPECT_EQ(S.ActiveSx(), 0u);
-    EXPECT_EQ(S.ActiveNotifies(gMediaCapsuleNotifyGuid), 0u);
+    EXPECT_EQ(S.ActiveNotifies(known::MediaCapsuleNotifyGuid), 0u);
     EXPECT_EQ(Protocol(), nullptr);
     EXPECT_TRUE(U.Leaks().empty());
     // Only the published heap-record list stays in SMRAM.
@@ -67,7 +68,7 @@ TEST_F(EntryTest, StartUpStepsRunInOrder) {
   EXPECT_EQ(S.Sx[0].Context.Phase, SxEntry);
   EXPECT_EQ(S.Sx[0].Handler, &SleepEntryHandler);
   EXPECT_EQ(S.Sx[0].Handler(S.Sx[0].Handle, &S.Sx[0].Context, nullptr, nullptr), EFI_WARN_INTERRUPT_SOURCE_QUIESCED);
-  EXPECT_EQ(S.ActiveNotifies(gMediaCapsuleNotifyGuid), 1u);
+  EXPECT_EQ(S.ActiveNotifies(known::MediaCapsuleNotifyGuid), 1u);
   EXPECT_EQ(BufferValidation, &S.Validation);
   EXPECT_EQ(SmmRuntimeServices, &U.RuntimeServices);
   // The messages of the DXE drivers are not printed here.
@@ -76,14 +77,14 @@ TEST_F(EntryTest, StartUpStepsRunInOrder) {
 
 TEST_F(EntryTest, SmmRuntimeServicesFromTheSmmConfigurationTable) {
   EFI_RUNTIME_SERVICES Smm{};
-  S.AddConfigurationTable(EFI_HOB_LIST_GUID, nullptr);
-  S.AddConfigurationTable(gSmmRuntimeServicesTableGuid, &Smm);
+  S.AddConfigurationTable(known::EfiHobListGuid, nullptr);
+  S.AddConfigurationTable(known::SmmRuntimeServicesTableGuid, &Smm);
   ASSERT_EQ(Start(), EFI_SUCCESS);
   EXPECT_EQ(SmmRuntimeServices, &Smm);
 }
 
 TEST_F(EntryTest, NullSmmRuntimeServicesEntryKeepsTheSystemTables) {
-  S.AddConfigurationTable(gSmmRuntimeServicesTableGuid, nullptr);
+  S.AddConfigurationTable(known::SmmRuntimeServicesTableGuid, nullptr);
   ASSERT_EQ(Start(), EFI_SUCCESS);
   EXPECT_EQ(SmmRuntimeServices, &U.RuntimeServices);
 }
@@ -92,7 +93,7 @@ TEST_F(EntryTest, StagingBufferIsPublishedBeforeTheInstallNotifies) {
   static UINT64 SeenByNotify = 1;
   VOID *Registration = nullptr;
   S.Smst().SmmRegisterProtocolNotify(
-      &gMediaCapsuleSmmProtocolGuid,
+      &known::MediaCapsuleSmmProtocolGuid,
       [](const EFI_GUID *, VOID *Interface, EFI_HANDLE) EFIAPI -> EFI_STATUS {
         SeenByNotify = static_cast<MEDIA_CAPSULE_SMM_PROTOCOL *>(Interface)->StagingBuffer;
         return EFI_SUCCESS;

@@ -56,7 +56,7 @@ TEST_F(FatalCodeTest, DisplayRotatesSixValuesForEverWithTwoAndAHalfSecondWaits) 
 }
 
 TEST_F(FatalCodeTest, WaitFollowsTheMeasuredFrequency) {
-  Cpu.Msr[MSR_PSTATE_0] = (1ull << 63) | (8 << 8) | 0x78;  // 3 GHz: 7.5e9 ticks
+  Cpu.Msr[0xC0010064] = (1ull << 63) | (8 << 8) | 0x78;  // 3 GHz: 7.5e9 ticks
   Cpu.TscStep = 1000000000;
   ShowUntil(0x1234, 3);
   EXPECT_EQ(PausesAtShow[2] - PausesAtShow[1], 7u);  // reads at +1e9 .. +7e9 stay within the wait

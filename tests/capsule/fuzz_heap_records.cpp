@@ -14,6 +14,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   sim::TheBoard().Logging = false;
+  sim::TheBoard().StartRun();  // the run budget is per input
   sim::Uefi U;
   sim::Smm S(1 << 16);
   StoreLibraryTables(&U.SystemTable);

@@ -47,6 +47,7 @@ T Take(const uint8_t *&Data, size_t &Size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   static World *W = new World;
+  sim::TheBoard().StartRun();  // the run budget is per input
   uint32_t Model = StagedSize;
   W->U.Trace.clear();  // the records of the simulation would otherwise grow without end
   W->S.ValidateCalls.clear();

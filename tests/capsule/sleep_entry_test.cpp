@@ -1,6 +1,7 @@
 #include <devices/cmos_rtc.h>
 
 #include "capsule_fixture.h"
+#include <tests/common/known_guids.h>
 
 namespace capsule_test {
 namespace {
@@ -18,7 +19,7 @@ struct SleepEntryTest : CapsuleTest {
   }
   void Pending(bool WithVariable = true) {
     CapsulePending = 1;
-    if (WithVariable) U.SetVar(u"CapsuleUpdateData", gCapsuleVendorGuid, 7, std::vector<uint8_t>(8));
+    if (WithVariable) U.SetVar(u"CapsuleUpdateData", known::CapsuleVendorGuid, 7, std::vector<uint8_t>(8));
   }
   EFI_STATUS Handle() { return SleepEntryHandler(nullptr, nullptr, nullptr, nullptr); }
   // Hours, minutes, seconds of the alarm as the clock holds them (BCD).
@@ -102,7 +103,9 @@ TEST_F(SleepEntryTest, AlarmIsThreeSecondsAhead) {
   const Case Cases[] = {
       {{0x10, 0x15, 0x30}, 0x02, {0x10, 0x15, 0x33}},
       {{0x10, 0x15, 0x57}, 0x02, {0x10, 0x16, 0x00}},
+      {{0x22, 0x59, 0x58}, 0x02, {0x23, 0x00, 0x01}},  // 24-hour mode: 23 is still an hour
       {{0x23, 0x59, 0x58}, 0x02, {0x00, 0x00, 0x01}},
+      {{0x10, 0x59, 0x58}, 0x00, {0x11, 0x00, 0x01}},  // 12-hour mode: 11 is still an hour
       {{0x10, 0x59, 0x30}, 0x00, {0x10, 0x59, 0x33}},  // the seconds do not wrap, so neither do minutes
       // 12-hour mode: 1 to 12 in BCD, bit 7 for PM; the hour after 11 is 12 of the other half.
       {{0x11, 0x59, 0x59}, 0x00, {0x92, 0x00, 0x02}},
@@ -146,7 +149,7 @@ TEST_F(SleepEntryTest, BcdRegistersReadAsNumbers) {
 
 TEST_F(SleepEntryTest, VanishedVariableResetsTheMachine) {
   Pending(false);
-  U.SetVar(u"CapsuleUpdateData1", gCapsuleVendorGuid, 7, std::vector<uint8_t>(8));
+  U.SetVar(u"CapsuleUpdateData1", known::CapsuleVendorGuid, 7, std::vector<uint8_t>(8));
   TheBoard().OnAccess = [](const Access &A) {
     if (A.Write && A.Address == 0xCF9 && A.Value == 0x06) LongJump(&Reset, 1);
   };
@@ -166,13 +169,33 @@ TEST_F(SleepEntryTest, MissingPreSleepServicesAreSkipped) {
   S.PreSleepRequest.Table = S.PreSleepTable;
   S.PreSleepTable[18] = nullptr;  // and one with a null entry
   S.Base.Protocols.erase(std::remove_if(S.Base.Protocols.begin(), S.Base.Protocols.end(),
-                                        [](auto &P) { return P.Guid == gPreSleepNotifyServiceGuid; }),
+                                        [](auto &P) { return P.Guid == known::PreSleepNotifyServiceGuid; }),
                          S.Base.Protocols.end());
   TheBoard().Log.clear();
   EXPECT_EQ(Handle(), EFI_SUCCESS);
   EXPECT_TRUE(S.PreSleepRequests.empty());
   EXPECT_EQ(S.PreSleepNotifies, std::vector<UINTN>{2});  // only the first pass had the notify service
   EXPECT_EQ(TheBoard().Log.back(), IoWr(0x80, 0x75));
+}
+
+// The two waits of this handler without a bound: a clock that never ends its update, and a
+// reset that does not take. On the simulated board each stops the run, naming the wait.
+TEST_F(SleepEntryTest, EndlessWaitsStopTheRunWithTheirName) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Pending();
+  TheBoard().Budget.Touches = 100000;
+  Rtc.UpdateReads = ~0u;
+  EXPECT_DEATH(Handle(),
+               "run budget of hardware touches spent.*stuck in a wait; recent accesses:.*io read8 0x71"
+               ".*last access io +write8 0x70 = 0xA");
+  Pending(false);
+  U.Variables.clear();
+  EXPECT_DEATH(Handle(), "stuck in a wait on PAUSE; recent accesses: \\[io write8 0xCF9");
+  // The fatal-code display, which waits on time for ever, runs into the simulated-time budget.
+  TheBoard().Budget.Ticks = 1000000;
+  TheBoard().Cpu.TscStep = 100000;
+  CfgPcdBuffer.Field4 = 1;
+  EXPECT_DEATH(ReportFatalCode(0x80225), "run budget of simulated time spent.*on the time-stamp counter");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "capsule_fixture.h"
+#include <tests/common/known_guids.h>
 
 namespace capsule_test {
 namespace {
@@ -81,12 +82,12 @@ TEST_F(SmmMemoryTest, RangeFailuresInAStartedImageLeaveNothingBehind) {
 TEST_F(SmmMemoryTest, HeapRecordsAreImportedInHobOrder) {
   Prepare();
   Hobs.Raw(EFI_HOB_TYPE_HANDOFF, std::vector<uint8_t>(48))
-      .Guid(gHeapRecordHobGuid, HeapRecord(1, {1, 2, 3}, 8))
-      .Guid(gEfiPcdProtocolGuid, HeapRecord(1, {9}))       // another GUID
-      .Guid(gHeapRecordHobGuid, HeapRecord(0, {4, 5}))     // not for import
-      .Guid(gHeapRecordHobGuid, HeapRecord(1, {}))         // no data: a bare 32-byte node
-      .Guid(gHeapRecordHobGuid, HeapRecord(1, {6}, 0, 0x50414547))  // wrong signature
-      .Guid(gHeapRecordHobGuid, HeapRecord(1, {7, 8, 9, 10}));
+      .Guid(known::HeapRecordHobGuid, HeapRecord(1, {1, 2, 3}, 8))
+      .Guid(known::EfiPcdProtocolGuid, HeapRecord(1, {9}))       // another GUID
+      .Guid(known::HeapRecordHobGuid, HeapRecord(0, {4, 5}))     // not for import
+      .Guid(known::HeapRecordHobGuid, HeapRecord(1, {}))         // no data: a bare 32-byte node
+      .Guid(known::HeapRecordHobGuid, HeapRecord(1, {6}, 0, 0x50414547))  // wrong signature
+      .Guid(known::HeapRecordHobGuid, HeapRecord(1, {7, 8, 9, 10}));
   AddHobList();
   ImportHeapRecords();
   ASSERT_NE(HeapList(), nullptr);
@@ -107,12 +108,12 @@ TEST_F(SmmMemoryTest, HeapRecordsAreImportedInHobOrder) {
 TEST_F(SmmMemoryTest, AnExistingListIsTakenOverWithoutReadingHobs) {
   Prepare();
   HEAP_RECORD_LIST_PROTOCOL Existing{1, {&Existing.ListHead, &Existing.ListHead}};
-  U.Install(gHeapRecordListProtocolGuid, &Existing);
-  Hobs.Guid(gHeapRecordHobGuid, HeapRecord(1, {1}));
+  U.Install(known::HeapRecordListProtocolGuid, &Existing);
+  Hobs.Guid(known::HeapRecordHobGuid, HeapRecord(1, {1}));
   AddHobList();
   ImportHeapRecords();
   EXPECT_EQ(HeapRecordList, &Existing.ListHead);
-  EXPECT_EQ(U.CountOf(gHeapRecordListProtocolGuid), 1u);
+  EXPECT_EQ(U.CountOf(known::HeapRecordListProtocolGuid), 1u);
   EXPECT_EQ(S.SmmPoolCalls, 0u);
   EXPECT_EQ(HobList, nullptr);  // never even looked up
 }
@@ -135,11 +136,11 @@ TEST_F(SmmMemoryTest, MalformedHeapHobsAreSkipped) {
   std::memset(&Huge[8], 0xFF, 4);  // DataSize 0xFFFFFFFF: the 32-bit sum would wrap
   auto Fits = HeapRecord(1, {1, 2, 3, 4, 5});
   Fits[8] = 8;  // the HOB is padded to 8 bytes, so 8 bytes of data still lie inside it
-  Hobs.Guid(gHeapRecordHobGuid, Short)
-      .Guid(gHeapRecordHobGuid, Overlong)
-      .Guid(gHeapRecordHobGuid, Huge)
+  Hobs.Guid(known::HeapRecordHobGuid, Short)
+      .Guid(known::HeapRecordHobGuid, Overlong)
+      .Guid(known::HeapRecordHobGuid, Huge)
       .Raw(EFI_HOB_TYPE_GUID_EXTENSION, std::vector<uint8_t>(8))  // too short for its own name
-      .Guid(gHeapRecordHobGuid, Fits);
+      .Guid(known::HeapRecordHobGuid, Fits);
   AddHobList();
   ImportHeapRecords();
   auto N = Nodes(HeapRecordList);
@@ -149,9 +150,9 @@ TEST_F(SmmMemoryTest, MalformedHeapHobsAreSkipped) {
 
 TEST_F(SmmMemoryTest, AHobLengthBelowEightEndsTheWalk) {
   Prepare();
-  Hobs.Guid(gHeapRecordHobGuid, HeapRecord(1, {1}))
+  Hobs.Guid(known::HeapRecordHobGuid, HeapRecord(1, {1}))
       .Raw(EFI_HOB_TYPE_UNUSED, std::vector<uint8_t>(8), 4)
-      .Guid(gHeapRecordHobGuid, HeapRecord(1, {2}));
+      .Guid(known::HeapRecordHobGuid, HeapRecord(1, {2}));
   AddHobList();
   ImportHeapRecords();
   ASSERT_EQ(Nodes(HeapRecordList).size(), 1u);
@@ -164,9 +165,9 @@ TEST_F(SmmMemoryTest, RefusedNodeReportsTheFatalCodeByKind) {
   Prepare();
   CfgPcdBuffer.Field4 = 1;
   TheBoard().Cpu.CpuidSi[{0xBACCD00B, 2}] = 1;  // a simulation: the report returns
-  Hobs.Guid(gHeapRecordHobGuid, HeapRecord(1, {1}, 8))
-      .Guid(gHeapRecordHobGuid, HeapRecord(1, {2}, 3))
-      .Guid(gHeapRecordHobGuid, HeapRecord(1, {3}));
+  Hobs.Guid(known::HeapRecordHobGuid, HeapRecord(1, {1}, 8))
+      .Guid(known::HeapRecordHobGuid, HeapRecord(1, {2}, 3))
+      .Guid(known::HeapRecordHobGuid, HeapRecord(1, {3}));
   AddHobList();
   S.RefuseSmmPoolCalls = {2, 3};  // 1 is the list record
   ImportHeapRecords();
@@ -189,7 +190,7 @@ TEST_F(SmmMemoryTest, RefusedInstallOrRecordReportsTheFatalCode) {
   S.RefuseSmmPoolCalls = {S.SmmPoolCalls + 1};
   ImportHeapRecords();
   EXPECT_ACCESSES(WritesOf(TheBoard().Log), {IoWr(0xE0, 0xDEAD, 2), IoWr(0x80, 0x80225, 4)});
-  EXPECT_EQ(U.CountOf(gHeapRecordListProtocolGuid), 0u);
+  EXPECT_EQ(U.CountOf(known::HeapRecordListProtocolGuid), 0u);
 }
 
 }  // namespace

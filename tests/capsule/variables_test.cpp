@@ -1,5 +1,8 @@
 #include "capsule_fixture.h"
 
+#include <sys/mman.h>
+#include <tests/common/known_guids.h>
+
 // Found by argument lookup, so it lives beside the type.
 inline bool operator==(const EFI_CAPSULE_BLOCK_DESCRIPTOR &A, const EFI_CAPSULE_BLOCK_DESCRIPTOR &B) {
   return A.Length == B.Length && A.Union.DataBlock == B.Union.DataBlock;
@@ -27,7 +30,7 @@ struct VariablesTest : CapsuleTest {
     return Command(&R);
   }
   EFI_STATUS Schedule(UINT32 Value, UINT64 Address = 0, UINT64 Size = 0) { return Run(2, Address, Size, Value); }
-  const Uefi::Variable *Capsule(const char *N = "CapsuleUpdateData") { return U.GetVar(Name(N), gCapsuleVendorGuid); }
+  const Uefi::Variable *Capsule(const char *N = "CapsuleUpdateData") { return U.GetVar(Name(N), known::CapsuleVendorGuid); }
   UINT64 Held(const Uefi::Variable *V) {
     UINT64 A = 0;
     std::memcpy(&A, V->Data.data(), 8);
@@ -56,7 +59,7 @@ TEST_F(VariablesTest, StagedBareImageGetsAHeaderAndThreeDescriptors) {
   ASSERT_EQ(Schedule(0x1000), EFI_SUCCESS);
   EFI_CAPSULE_HEADER H;
   std::memcpy(&H, Pool(), sizeof H);
-  EXPECT_TRUE(H.CapsuleGuid == gFirmwareCapsuleGuid);
+  EXPECT_TRUE(H.CapsuleGuid == known::FirmwareCapsuleGuid);
   EXPECT_EQ(H.HeaderSize, 28u);
   EXPECT_EQ(H.Flags, 0x00010000u);
   EXPECT_EQ(H.CapsuleImageSize, 0x101Cu);
@@ -70,7 +73,7 @@ TEST_F(VariablesTest, StagedBareImageGetsAHeaderAndThreeDescriptors) {
 }
 
 TEST_F(VariablesTest, ImagesWithTheirOwnHeaderGetOneDescriptor) {
-  std::memcpy(Image.data(), &gFirmwareCapsuleGuid, 16);
+  std::memcpy(Image.data(), &known::FirmwareCapsuleGuid, 16);
   StageImage();
   ASSERT_EQ(Schedule(0x12345), EFI_SUCCESS);  // the value plays no part
   EXPECT_EQ(Descriptors(Held(Capsule())), (Blocks{{0x1000, {StagingBuffer}}, {0, {0}}}));
@@ -96,8 +99,8 @@ TEST_F(VariablesTest, CallersBareImageIsMeasuredByTheStagedSize) {
 }
 
 TEST_F(VariablesTest, NumberedNamesAndTheMissingProtocol) {
-  U.SetVar(u"CapsuleUpdateData", gCapsuleVendorGuid, 7, std::vector<uint8_t>(8));
-  U.SetVar(u"CapsuleUpdateData1", gCapsuleVendorGuid, 7, std::vector<uint8_t>(8));
+  U.SetVar(u"CapsuleUpdateData", known::CapsuleVendorGuid, 7, std::vector<uint8_t>(8));
+  U.SetVar(u"CapsuleUpdateData1", known::CapsuleVendorGuid, 7, std::vector<uint8_t>(8));
   StageImage();
   ASSERT_EQ(Schedule(0x1000), EFI_SUCCESS);
   EXPECT_NE(Capsule("CapsuleUpdateData2"), nullptr);
@@ -112,7 +115,7 @@ TEST_F(VariablesTest, NumberedNamesAndTheMissingProtocol) {
 
 TEST_F(VariablesTest, MissingVariableProtocolWritesNothing) {
   S.Base.Protocols.erase(std::remove_if(S.Base.Protocols.begin(), S.Base.Protocols.end(),
-                                        [](auto &P) { return P.Guid == gEfiSmmVariableProtocolGuid; }),
+                                        [](auto &P) { return P.Guid == known::EfiSmmVariableProtocolGuid; }),
                          S.Base.Protocols.end());
   StageImage();
   EXPECT_EQ(Schedule(0x1000), EFI_NOT_FOUND);
@@ -120,6 +123,24 @@ TEST_F(VariablesTest, MissingVariableProtocolWritesNothing) {
   EXPECT_TRUE(U.Variables.empty());
   CHAR16 Buffer[30];
   EXPECT_EQ(FindFreeCapsuleVariableName(Buffer), EFI_INVALID_PARAMETER);
+  // Nor can a scheduled capsule be seen without it.
+  U.SetVar(u"CapsuleUpdateData", known::CapsuleVendorGuid, 7, std::vector<uint8_t>(8));
+  EXPECT_FALSE(CapsuleVariablePresent());
+}
+
+// A caller's name buffer below the image's constants (an SMM stack can lie there) serves as
+// well as one above them.
+TEST_F(VariablesTest, NameBufferBelowTheImageIsAccepted) {
+  void *Low = mmap(reinterpret_cast<void *>(0x1000000), 4096, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  ASSERT_NE(Low, MAP_FAILED);
+  ASSERT_LT(reinterpret_cast<uintptr_t>(Low), reinterpret_cast<uintptr_t>(&Command));
+  StageImage();
+  ASSERT_EQ(Schedule(0x1000), EFI_SUCCESS);
+  auto *Name = static_cast<CHAR16 *>(Low);
+  EXPECT_EQ(FindFreeCapsuleVariableName(Name), EFI_SUCCESS);
+  EXPECT_EQ(std::u16string(Name), u"CapsuleUpdateData1");
+  munmap(Low, 4096);
 }
 
 TEST_F(VariablesTest, MediaRecordLayout) {
@@ -130,7 +151,7 @@ TEST_F(VariablesTest, MediaRecordLayout) {
   R.Data[4] = 0x00;  // converted like any other byte
   R.Value = 5;
   ASSERT_EQ(Command(&R), EFI_SUCCESS);
-  auto *V = U.GetVar(u"OruMediaCapsuleVariableName", gMediaCapsuleVariableGuid);
+  auto *V = U.GetVar(u"OruMediaCapsuleVariableName", known::MediaCapsuleVariableGuid);
   ASSERT_NE(V, nullptr);
   EXPECT_EQ(V->Attributes, 7u);
   ASSERT_EQ(V->Data.size(), 560u);
@@ -160,9 +181,9 @@ TEST_F(VariablesTest, PresenceAsksOnlyTheUnnumberedNameThroughSmmServices) {
     BootTimeCalled = true;
     return EFI_DEVICE_ERROR;
   };
-  U.SetVar(u"CapsuleUpdateData1", gCapsuleVendorGuid, 7, std::vector<uint8_t>(8));
+  U.SetVar(u"CapsuleUpdateData1", known::CapsuleVendorGuid, 7, std::vector<uint8_t>(8));
   EXPECT_FALSE(CapsuleVariablePresent());
-  U.SetVar(u"CapsuleUpdateData", gCapsuleVendorGuid, 7, std::vector<uint8_t>(8));
+  U.SetVar(u"CapsuleUpdateData", known::CapsuleVendorGuid, 7, std::vector<uint8_t>(8));
   EXPECT_TRUE(CapsuleVariablePresent());
   EXPECT_FALSE(BootTimeCalled);
   EXPECT_EQ(std::count(U.Trace.begin(), U.Trace.end(), "SmmGetVariable(CapsuleUpdateData)"), 2);
@@ -198,8 +219,8 @@ TEST_F(VariablesTest, UnsoundDescriptionsAreRefusedBeforeThePoolIsWritten) {
   EXPECT_EQ(Schedule(0xFFFFFFF0, BareAt, 0xFFFFFFF0), EFI_INVALID_PARAMETER);  // Value + 28 wraps
   EXPECT_EQ(Schedule(0, BareAt, 0), EFI_INVALID_PARAMETER);                    // a zero-length block
   EXPECT_EQ(Schedule(0, HeadedAt, 0), EFI_INVALID_PARAMETER);
-  StagedSize = STAGING_CAPACITY + 1;  // a running sum beyond the buffer
-  EXPECT_EQ(Schedule(STAGING_CAPACITY + 1), EFI_INVALID_PARAMETER);
+  StagedSize = 0x2000000 + 1;  // a running sum beyond the 32 MiB buffer
+  EXPECT_EQ(Schedule(0x2000000 + 1), EFI_INVALID_PARAMETER);
   EXPECT_EQ(PoolBytes(), Before);
   EXPECT_TRUE(U.Variables.empty());
   // The largest bare image whose header size still fits is accepted.

@@ -10,6 +10,7 @@
 #include <tests/allocation_sweep.h>
 
 #include "flash_board.h"
+#include <tests/common/known_guids.h>
 
 namespace flash_test {
 namespace {
@@ -24,7 +25,7 @@ struct FlashEntryTest : FlashBoard {
   std::string SignatureArea() const { return std::string(reinterpret_cast<const char *>(&Legacy.Segment[0xF5F0]), 9); }
   Uefi::Event *ReadyToBootEvent() {
     for (auto &E : U.Events)
-      if (E->Group && *E->Group == gEfiEventReadyToBootGuid) return E.get();
+      if (E->Group && *E->Group == known::EfiEventReadyToBootGuid) return E.get();
     return nullptr;
   }
 };
@@ -95,11 +96,11 @@ TEST_F(FlashEntryTest, BelowUefi20NothingIsRegisteredAndEntryStillSucceeds) {
 TEST_F(FlashEntryTest, EverySignalWritesTheSignatureThroughTheOpenedRange) {
   Legacy.Install(true);
   ASSERT_EQ(Start(), EFI_SUCCESS);
-  U.SignalGroup(gEfiEventReadyToBootGuid);
+  U.SignalGroup(known::EfiEventReadyToBootGuid);
   EXPECT_EQ(SignatureArea(), Signature);
   Legacy.Segment[0xF5F0] = 'x';
   Legacy.Segment[0xF5F8] = 'y';
-  U.SignalGroup(gEfiEventReadyToBootGuid);
+  U.SignalGroup(known::EfiEventReadyToBootGuid);
   EXPECT_EQ(SignatureArea(), Signature);
   EXPECT_EQ(Legacy.Calls, (std::vector<std::string>{"Open(F0000,10000)", "Close(F0000,10000)", "Open(F0000,10000)",
                                                     "Close(F0000,10000)"}));
@@ -113,7 +114,7 @@ TEST_F(FlashEntryTest, CloseGetsTheRangeTheOpenReported) {
   Legacy.ReportedBase = 0xE0000;
   Legacy.ReportedLength = 0x20000;
   ASSERT_EQ(Start(), EFI_SUCCESS);
-  U.SignalGroup(gEfiEventReadyToBootGuid);
+  U.SignalGroup(known::EfiEventReadyToBootGuid);
   EXPECT_EQ(Legacy.Calls, (std::vector<std::string>{"Open(F0000,10000)", "Close(E0000,20000)"}));
 }
 
@@ -121,7 +122,7 @@ TEST_F(FlashEntryTest, FailedOpenStillClosesTheRequestedRangeAndWritesNothing) {
   Legacy.Install(true);
   Legacy.OpenStatus = EFI_ACCESS_DENIED;
   ASSERT_EQ(Start(), EFI_SUCCESS);
-  U.SignalGroup(gEfiEventReadyToBootGuid);
+  U.SignalGroup(known::EfiEventReadyToBootGuid);
   EXPECT_EQ(Legacy.Calls, (std::vector<std::string>{"Open(F0000,10000)", "Close(F0000,10000)"}));
   EXPECT_EQ(SignatureArea(), std::string(9, '\0'));  // the segment stayed read-only
 }
@@ -130,12 +131,12 @@ TEST_F(FlashEntryTest, WithoutLegacyRegionProtocolNothingIsWritten) {
   Legacy.Install(false, true);
   ASSERT_EQ(Start(), EFI_SUCCESS);
   U.LocateCalls.clear();
-  U.SignalGroup(gEfiEventReadyToBootGuid);
+  U.SignalGroup(known::EfiEventReadyToBootGuid);
   EXPECT_EQ(SignatureArea(), std::string(9, '\0'));
   EXPECT_TRUE(Legacy.Calls.empty());
   ASSERT_EQ(U.LocateCalls.size(), 2u);
-  EXPECT_EQ(U.LocateCalls[0], gLegacyRegionAccessProtocolGuid);
-  EXPECT_EQ(U.LocateCalls[1], gSecondLegacyProtocolGuid);
+  EXPECT_EQ(U.LocateCalls[0], known::LegacyRegionAccessProtocolGuid);
+  EXPECT_EQ(U.LocateCalls[1], known::SecondLegacyProtocolGuid);
 }
 
 TEST_F(FlashEntryTest, SmallOperations) {
@@ -226,6 +227,17 @@ TEST_F(FlashEntryTest, AllOnesControllerGetsTheUnknownDeviceTable) {
   Length = 4;
   FlashDeviceOps->Read(reinterpret_cast<uint64_t>(Source), Copy, &Length, 2);  // only exactly 1 copies
   EXPECT_EQ(Length, 4u);
+  // One byte and no byte: exactly what was asked is copied.
+  UINT8 One[2] = {0xAA, 0xBB};
+  Length = 1;
+  FlashDeviceOps->Read(reinterpret_cast<uint64_t>(Source + 6), One, &Length, TRUE);
+  EXPECT_EQ(Length, 0u);
+  EXPECT_EQ(One[0], 7);
+  EXPECT_EQ(One[1], 0xBB);
+  Length = 0;
+  FlashDeviceOps->Read(reinterpret_cast<uint64_t>(Source), One, &Length, TRUE);
+  EXPECT_EQ(Length, 0u);
+  EXPECT_EQ(One[0], 7);
   EXPECT_EQ(FlashDeviceOps->Erase(0, 0x1000, FALSE), EFI_UNSUPPORTED);
   Length = 8;
   EXPECT_FALSE(FlashDeviceOps->Program(0, Source, &Length, FALSE));
@@ -254,6 +266,36 @@ TEST_F(FlashEntryTest, EveryAllocationRefusedInTurn) {
     return Made;
   });
   EXPECT_EQ(Points, 3u);  // the runtime pools
+}
+
+// Parts whose identification does not check the address mode rely on the start-up's own
+// wide-window check: a legacy-table part and the unknown device.
+struct WideWindowAtStartUpTest : FlashEntryTest, ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(LegacyPartOrUnknownDevice, WideWindowAtStartUpTest, ::testing::Bool());
+
+TEST_P(WideWindowAtStartUpTest, IsCheckedForPartsThatDoNotCheckItThemselves) {
+  const bool Unknown = GetParam();
+  if (Unknown) {
+    Controller.AllOnes = true;
+  } else {
+    Part.SetJedecId(0x12, 0x34, 0x19);
+    Part.IdBytes[0x90] = {0xBF, 0x80};
+  }
+  WideWindow();
+  ASSERT_EQ(Start(), EFI_SUCCESS);
+  ASSERT_NE(FlashDeviceOps, nullptr);
+  EXPECT_STREQ(FlashDeviceOps->Name, Unknown ? "Unknown Flash Device" : "SST 25LF080");
+  EXPECT_EQ(WideWindowEnabled, 1);
+  EXPECT_EQ(WideWindowSize, 0x4000000u);
+  if (!Unknown) {
+    EXPECT_EQ(RomWindowBank(0), 1);  // segment 0 shows bank 1, above the first 16 MiB
+    return;
+  }
+  // The controller reads all ones: its wide-window base is the top 64 MiB of the address space,
+  // and an address there is shown by the wide window, not folded into the ROM window.
+  UINT64 Address = 0xFFFFFFFFFC001000;
+  EXPECT_EQ(ClassifyFlashAddress(&Address), FlashAddressWideWindow);
+  EXPECT_EQ(Address, 0xFFFFFFFFFC001000u);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ TEST_F(TranslationTest, RomWindowWithoutWideWindowShowsBankZero) {
   UINT64 M = 0;
   EXPECT_TRUE(FlashToMemory(0x123456, &M));
   EXPECT_EQ(M, 0xFF123456u);
-  EXPECT_EQ(ToWideWindow(0xFF123456), NO_MAPPING);
+  EXPECT_EQ(ToWideWindow(0xFF123456), ~0ull);
 
   Window(0xFF000000, 0x1000000, 0x2000000, false);
   EXPECT_EQ(Classify(0x1800000).Kind, FlashAddressUnmapped);
@@ -49,6 +49,12 @@ TEST_F(TranslationTest, RomWindowWithoutWideWindowShowsBankZero) {
   EXPECT_FALSE(FlashToMemory(0x1800000, &M));
   EXPECT_EQ(M, 0x77u);
   EXPECT_EQ(ChipAddress(0x1800000), 0x1800000u);
+  UINT64 O = 0x55;
+  EXPECT_FALSE(MemoryToFlashOffset(0x1800000, &O));
+  EXPECT_EQ(O, 0x55u);
+  // A processor address outside every window stands for the flash offset in its low bits.
+  EXPECT_EQ(Classify(0xFE123456).Kind, FlashAddressRomWindow);
+  EXPECT_EQ(Classify(0xFE123456).Address, 0xFF123456u);
 }
 
 TEST_F(TranslationTest, WideWindowSelectsBanksInTheRomWindow) {
@@ -97,7 +103,7 @@ TEST_F(TranslationTest, AddressInTheWideWindowStaysAndGivesItsOffset) {
   EXPECT_EQ(C.Address, 0x103A00000u);
   EXPECT_EQ(Offset(0x103A00000), 0x3A00000u);
   EXPECT_EQ(ChipAddress(0x103A00000), 0x3A00000u);
-  EXPECT_EQ(ToWideWindow(0x104000000), NO_MAPPING);
+  EXPECT_EQ(ToWideWindow(0x104000000), ~0ull);
 }
 
 TEST_F(TranslationTest, ChipAddresses) {

@@ -21,6 +21,7 @@ TEST_F(DataOpsBoard, WholeThirtyTwoMegabytePartThroughTheTable) {
   B.Logging = false;
   Part.Record = false;
   B.Cpu.TscStep = 1000;  // coarser delays: fewer counter reads per microsecond
+  B.Budget.Touches = 200'000'000;  // a whole part is some 71 million touches, far more than one wait
 
   ASSERT_EQ(FlashDeviceOps->Erase(0, 0x2000000, FALSE), EFI_SUCCESS);
   ASSERT_EQ(std::count(Part.Memory.begin(), Part.Memory.end(), 0xFF), 0x2000000);

@@ -5,6 +5,7 @@
 #include <pirq/legacy_interrupt.h>
 #include <startup/library.h>
 #include <tests/allocation_sweep.h>
+#include <tests/common/known_guids.h>
 
 using namespace sim;
 
@@ -22,7 +23,7 @@ struct LegacyInterruptTest : ::testing::Test {
     return Status;
   }
   EFI_LEGACY_INTERRUPT_PROTOCOL *Protocol() {
-    return static_cast<EFI_LEGACY_INTERRUPT_PROTOCOL *>(U.Find(gEfiLegacyInterruptProtocolGuid));
+    return static_cast<EFI_LEGACY_INTERRUPT_PROTOCOL *>(U.Find(known::EfiLegacyInterruptProtocolGuid));
   }
   // The index/data pairs written, as (index, value).
   std::vector<Access> Writes() { return WritesOf(TheBoard().Log); }
@@ -38,11 +39,11 @@ std::vector<Access> Pairs(std::initializer_list<std::pair<uint8_t, uint8_t>> Lis
 }
 
 TEST_F(LegacyInterruptTest, EntryMarksSecondBankUnroutedAndInstallsProtocol) {
-  U.Install(gEfiPciRootBridgeIoProtocolGuid, &RootBridge);
+  U.Install(known::EfiPciRootBridgeIoProtocolGuid, &RootBridge);
   ASSERT_EQ(Start(), EFI_SUCCESS);
   EXPECT_ACCESSES(TheBoard().Log, Pairs({{0x80, 0x1F}, {0x81, 0x1F}, {0x82, 0x1F}, {0x83, 0x1F},
                                          {0x84, 0x1F}, {0x85, 0x1F}, {0x86, 0x1F}, {0x87, 0x1F}}));
-  ASSERT_EQ(U.CountOf(gEfiLegacyInterruptProtocolGuid), 1u);
+  ASSERT_EQ(U.CountOf(known::EfiLegacyInterruptProtocolGuid), 1u);
   EXPECT_EQ(Protocol(), &LegacyInterruptProtocol);
   EXPECT_NE(LegacyInterruptHandle, nullptr);
   // The runtime pools stay allocated for the life of the platform.
@@ -60,13 +61,13 @@ TEST_F(LegacyInterruptTest, EntryMarksSecondBankUnroutedAndInstallsProtocol) {
 TEST_F(LegacyInterruptTest, EntryWithoutRootBridgeTouchesNoPortAndReleasesPools) {
   EXPECT_EQ(Start(), EFI_NOT_FOUND);
   EXPECT_TRUE(TheBoard().Log.empty());
-  EXPECT_EQ(U.CountOf(gEfiLegacyInterruptProtocolGuid), 0u);
+  EXPECT_EQ(U.CountOf(known::EfiLegacyInterruptProtocolGuid), 0u);
   EXPECT_TRUE(U.Leaks().empty());
   EXPECT_EQ(U.FreedPools.size(), 3u);
 }
 
 TEST_F(LegacyInterruptTest, RefusedInstallStillProgramsPortsAndReleasesPools) {
-  U.Install(gEfiPciRootBridgeIoProtocolGuid, &RootBridge);
+  U.Install(known::EfiPciRootBridgeIoProtocolGuid, &RootBridge);
   U.InstallStatus = EFI_OUT_OF_RESOURCES;
   EXPECT_EQ(Start(), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Writes().size(), 16u);
@@ -100,6 +101,9 @@ TEST_F(LegacyInterruptTest, OutOfRangeArgumentsTouchNoPort) {
   EXPECT_EQ(WritePirq(nullptr, 8, 1), EFI_INVALID_PARAMETER);
   EXPECT_EQ(GetNumberPirqs(nullptr, nullptr), EFI_INVALID_PARAMETER);
   UINT8 B, D;
+  UINT8 F;
+  EXPECT_EQ(GetLocation(nullptr, nullptr, &D, &F), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(GetLocation(nullptr, &B, nullptr, &F), EFI_INVALID_PARAMETER);
   EXPECT_EQ(GetLocation(nullptr, &B, &D, nullptr), EFI_INVALID_PARAMETER);
   EXPECT_TRUE(TheBoard().Log.empty());
 }

@@ -2,6 +2,7 @@
 #include <uefi.h>
 
 #include <startup/startup.h>
+#include <tests/common/known_guids.h>
 
 using namespace sim;
 
@@ -40,7 +41,7 @@ constexpr DRIVER_STARTUP NoCleanUp = {.RuntimePools = true};
 struct StartupTest : ::testing::Test {
   Uefi U;
   HobBuilder Hobs;
-  void AddHobList() { U.AddConfigurationTable(EFI_HOB_LIST_GUID, Hobs.Finish()); }
+  void AddHobList() { U.AddConfigurationTable(known::EfiHobListGuid, Hobs.Finish()); }
 };
 
 TEST_F(StartupTest, StepsRunInOrder) {
@@ -159,7 +160,7 @@ struct SmmMarkerTest : StartupTest {
 };
 
 TEST_F(SmmMarkerTest, FoundAtOnce) {
-  Smm.InstallSmmProtocol(gSmmMarkerProtocolGuid, &Marker);
+  Smm.InstallSmmProtocol(known::SmmMarkerProtocolGuid, &Marker);
   DetectSmmMarker();
   EXPECT_EQ(SmmMarkerFound, 1);
   EXPECT_EQ(Smm.RegisterNotifyCalls, 0u);
@@ -172,7 +173,7 @@ TEST_F(SmmMarkerTest, FoundLaterThroughTheNotification) {
   EXPECT_NE(SmmMarkerRegistration, nullptr);
   DetectSmmMarker();  // already registered: not again
   EXPECT_EQ(Smm.RegisterNotifyCalls, 1u);
-  Smm.InstallSmmProtocol(gSmmMarkerProtocolGuid, &Marker);
+  Smm.InstallSmmProtocol(known::SmmMarkerProtocolGuid, &Marker);
   EXPECT_EQ(SmmMarkerFound, 1);
 }
 
@@ -196,13 +197,13 @@ TEST_F(StartupTest, GetHobList) {
   EXPECT_EQ(HobList, nullptr);
 
   int Other = 0, First = 0, Second = 0;
-  U.AddConfigurationTable(gPcdProtocolGuid, &Other);
+  U.AddConfigurationTable(known::PcdProtocolGuid, &Other);
   EXPECT_EQ(GetHobList(), EFI_NOT_FOUND);
-  EFI_GUID NearMiss = EFI_HOB_LIST_GUID;
+  EFI_GUID NearMiss = known::EfiHobListGuid;
   NearMiss.Data4[7] ^= 1;  // the second half of the GUID differs
   U.AddConfigurationTable(NearMiss, &Other);
-  U.AddConfigurationTable(EFI_HOB_LIST_GUID, &First);
-  U.AddConfigurationTable(EFI_HOB_LIST_GUID, &Second);
+  U.AddConfigurationTable(known::EfiHobListGuid, &First);
+  U.AddConfigurationTable(known::EfiHobListGuid, &Second);
   EXPECT_EQ(GetHobList(), EFI_SUCCESS);
   EXPECT_EQ(HobList, &First);
 }

@@ -46,10 +46,14 @@ UINT64 AsmReadTsc() {
   auto &Cpu = TheBoard().Cpu;
   const UINT64 Now = Cpu.Tsc;
   Cpu.Tsc += Cpu.TscStep;
+  TheBoard().CountTouch("the time-stamp counter");
   return Now;
 }
 
-VOID AsmPause() { ++TheBoard().Cpu.Pauses; }
+VOID AsmPause() {
+  ++TheBoard().Cpu.Pauses;
+  TheBoard().CountTouch("PAUSE");
+}
 VOID AsmMemoryFence() { ++TheBoard().Cpu.Fences; }
 VOID AsmWbinvd() { ++TheBoard().Cpu.Wbinvds; }
 VOID AsmFlushCacheLine(const volatile VOID *Address) {
