@@ -3,6 +3,7 @@
 // call, debug print and the CPU model's counters) must be equal. The first difference is named.
 #include <gtest/gtest.h>
 #include <record.h>
+#include <tests/case_per_process.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -66,5 +67,6 @@ int main(int argc, char **argv) {
   auto *Printer = Listeners.Release(Listeners.default_result_printer());
   Listeners.Append(new CompareWithHost);
   if (Printer) Listeners.Append(Printer);
-  return RUN_ALL_TESTS();
+  // One process per case, as under CTest: the image's globals and the emulator start afresh.
+  return RunEachCaseInItsOwnProcess();
 }
