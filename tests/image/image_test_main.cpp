@@ -61,6 +61,9 @@ class CompareWithHost : public ::testing::EmptyTestEventListener {
 
 int main(int argc, char **argv) {
   ::testing::InitGoogleTest(&argc, argv);
+#ifdef IMAGE_HOST_ONLY
+  if (GTEST_FLAG_GET(filter) == "*") GTEST_FLAG_SET(filter, "-" IMAGE_HOST_ONLY);
+#endif
   sim::Recording = true;
   // Ahead of the result printer, so that a difference counts before the case is reported.
   auto &Listeners = ::testing::UnitTest::GetInstance()->listeners();
