@@ -114,7 +114,8 @@ struct BoardDriverTest : ::testing::Test {
         EXPECT_EQ(V->Attributes, SETUP_ATTRIBUTES);
         EXPECT_EQ(V->Data.size(), Before.size());
         for (size_t I = 0; I < Before.size() && I < V->Data.size(); ++I) {
-          if (Owned.count(I) == 0) EXPECT_EQ(+V->Data[I], +Before[I]) << "Setup byte " << I;
+          if (Owned.count(I) != 0) continue;
+          EXPECT_EQ(+V->Data[I], +Before[I]) << "Setup byte " << I;
         }
       }
       return allocation_sweep::Calls::Of(U, nullptr);
