@@ -12,6 +12,8 @@
 # --check runs tools/debug/check_stop.py in batch mode instead (see there), for the test suite.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=ovmf-machine.sh
+source "$here/tools/ovmf-machine.sh"
 symbols="$here/build/firmware/symbols"
 app="$here/build/firmware/firmware-tests/FirmwareTestApp.efi"
 timeout_s=""
@@ -48,15 +50,8 @@ trap cleanup EXIT
 cp "$ovmf_dir/OVMF_VARS_4M.fd" "$work/vars.fd"
 
 # The same machine as tools/run-ovmf.sh, with the gdbstub on a socket of this run only.
-timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 \
-  -machine q35 -m 512M -cpu qemu64 \
-  -drive if=pflash,format=raw,unit=0,readonly=on,file="$ovmf_dir/OVMF_CODE_4M.fd" \
-  -drive if=pflash,format=raw,unit=1,file="$work/vars.fd" \
-  -kernel "$app" -append "debug $image" \
-  -display none -nodefaults -no-reboot -net none -monitor none \
-  -debugcon file:"$work/debug.log" -global isa-debugcon.iobase=0x402 \
-  -serial file:"$work/serial.log" \
-  -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
+ovmf_machine_args "$ovmf_dir/OVMF_CODE_4M.fd" "$work/vars.fd" "$app" "debug $image" "$work"
+timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 "${OVMF_MACHINE_ARGS[@]}" \
   -chardev socket,id=gdb,path="$work/gdb.sock",server=on,wait=off -gdb chardev:gdb </dev/null &
 qemu_pid=$!
 

@@ -14,6 +14,8 @@
 # --report: shows what each driver image does when it starts.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=ovmf-machine.sh
+source "$here/tools/ovmf-machine.sh"
 mode=checks
 timeout_s=120
 code=/usr/share/OVMF/OVMF_CODE_4M.fd
@@ -57,15 +59,8 @@ total_failed=0
 start=$(date +%s%N)
 for boot in "${boots[@]}"; do
   rm -f "$work/debug.log" "$work/serial.log"
-  timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 \
-    -machine q35 -m 512M -cpu qemu64 \
-    -drive if=pflash,format=raw,unit=0,readonly=on,file="$code" \
-    -drive if=pflash,format=raw,unit=1,file="$work/vars.fd" \
-    -kernel "$app" -append "$boot" \
-    -display none -nodefaults -no-reboot -net none -monitor none \
-    -debugcon file:"$work/debug.log" -global isa-debugcon.iobase=0x402 \
-    -serial file:"$work/serial.log" \
-    -device isa-debug-exit,iobase=0xf4,iosize=0x04 </dev/null
+  ovmf_machine_args "$code" "$work/vars.fd" "$app" "$boot" "$work"
+  timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 "${OVMF_MACHINE_ARGS[@]}" </dev/null
   status=$?
   touch "$work/debug.log" "$work/serial.log"
   # The app's own lines; the firmware's log may share the port.

@@ -1,0 +1,15 @@
+# Sourced by the scripts that boot OVMF: the one machine they all use.
+# ovmf_machine_args CODE VARS APP APPEND WORK fills the array OVMF_MACHINE_ARGS: q35 with the
+# pflash pair, the application as -kernel with its command line, the debug console and serial
+# port logged under WORK, and isa-debug-exit for the application's verdict.
+ovmf_machine_args() {
+  OVMF_MACHINE_ARGS=(
+    -machine q35 -m 512M -cpu qemu64
+    -drive if=pflash,format=raw,unit=0,readonly=on,file="$1"
+    -drive if=pflash,format=raw,unit=1,file="$2"
+    -kernel "$3" -append "$4"
+    -display none -nodefaults -no-reboot -net none -monitor none
+    -debugcon file:"$5/debug.log" -global isa-debugcon.iobase=0x402
+    -serial file:"$5/serial.log"
+    -device isa-debug-exit,iobase=0xf4,iosize=0x04)
+}
