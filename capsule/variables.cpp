@@ -74,6 +74,21 @@ EFI_STATUS DescribeImage(UINT64 ImageAddress, UINT64 ImageSize, UINT32 Value, UI
   return EFI_SUCCESS;
 }
 
+// The first free name of the series, given the address of the first block descriptor.
+EFI_STATUS WriteCapsuleVariable(UINT64 First) {
+  if (SmmVariable == nullptr) {
+    EFI_STATUS Status = LocateSmmVariable(&SmmVariable);
+    if (EFI_ERROR(Status)) {
+      SmmVariable = nullptr;
+      return Status;
+    }
+  }
+  CHAR16 Name[CAPSULE_NAME_CHARS];
+  EFI_STATUS Status = FindFreeCapsuleVariableName(Name);
+  if (EFI_ERROR(Status)) return Status;
+  return SmmVariable->SmmSetVariable(Name, &gCapsuleVendorGuid, CAPSULE_VARIABLE_ATTRIBUTES, sizeof First, &First);
+}
+
 }  // namespace
 
 EFI_STATUS SetMediaRecord(const UINT8 *Data, UINT32 Value) {
@@ -93,21 +108,18 @@ EFI_STATUS ScheduleCapsule(const UINT8 *Data, UINT32 Value) {
   MemMove(&ImageAddress, Data, 8);
   MemMove(&ImageSize, Data + 8, 8);
   if (StagedSize > StagingCapacity) return EFI_INVALID_PARAMETER;
+  // Every variable of the series already scheduled points into the pool: a schedule refused
+  // after the pool is written puts back the description those variables were written for.
+  UINT8 Previous[DESCRIPTOR_POOL_SIZE];
+  MemMove(Previous, DescriptorPool, sizeof Previous);
   UINT64 First = 0;
   EFI_STATUS Status = DescribeImage(ImageAddress, ImageSize, Value, &First);
   if (EFI_ERROR(Status)) return Status;
-  if (SmmVariable == nullptr) {
-    Status = LocateSmmVariable(&SmmVariable);
-    if (EFI_ERROR(Status)) {
-      SmmVariable = nullptr;
-      return Status;
-    }
+  Status = WriteCapsuleVariable(First);
+  if (EFI_ERROR(Status)) {
+    MemMove(DescriptorPool, Previous, sizeof Previous);
+    return Status;
   }
-  CHAR16 Name[CAPSULE_NAME_CHARS];
-  Status = FindFreeCapsuleVariableName(Name);
-  if (EFI_ERROR(Status)) return Status;
-  Status = SmmVariable->SmmSetVariable(Name, &gCapsuleVendorGuid, CAPSULE_VARIABLE_ATTRIBUTES, sizeof First, &First);
-  if (EFI_ERROR(Status)) return Status;
   CapsulePending = 1;
   return EFI_SUCCESS;
 }

@@ -36,6 +36,8 @@ constexpr UINT64 WIDE_WINDOW_ALIGNMENT_MASK = 0xFFFFFFFFFC000000ULL;
 constexpr UINT64 SEGMENT_OFFSET_MASK = 0xFFFFFF;
 constexpr UINT64 CHIP_OFFSET_LIMIT = 0x8000000;  // below it, an address is a flash offset
 constexpr UINT32 BELOW_4GB_FLASH = 0x2000000;    // 0xFE000000 up stands for offset 0 up
+constexpr UINT64 CHIPSET_REGISTERS_BASE = 0xFEC00000;
+constexpr UINT64 CHIPSET_REGISTERS_END = 0xFF000000;
 
 UINT8 BankSelect() { return static_cast<UINT8>(Reg(REG_BANK_SELECT) & 0xFF); }
 UINT64 WideWindowBase() {
@@ -112,6 +114,9 @@ BOOLEAN FlashToMemory(UINT64 Address, UINT64 *MemoryAddress) {
   UINT64 Y = Address;
   const UINT8 Kind = ClassifyFlashAddress(&Y);
   if (Kind != FlashAddressRomWindow && Kind != FlashAddressWideWindow) return FALSE;
+  // The processor sees the I/O APIC, HPET, local APIC and chipset registers there, never the
+  // flash, however large the window: such a range is read by SPI command.
+  if (CHIPSET_REGISTERS_BASE <= Y && Y < CHIPSET_REGISTERS_END) return FALSE;
   *MemoryAddress = Y;
   return TRUE;
 }

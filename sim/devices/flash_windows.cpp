@@ -19,7 +19,15 @@ uint32_t FlashWindows::WideBank(unsigned SegmentIndex) const { return (SegmentIn
 
 void FlashWindows::MapBank(Board &B, uint64_t Address, uint64_t Size, uint32_t Bank, uint64_t OffsetInBank) {
   const uint64_t Offset = (Bank * Segment + OffsetInBank) % Part.Size();
-  const uint64_t Mapped = std::min<uint64_t>(Size, Part.Size() - Offset);
+  uint64_t Mapped = std::min<uint64_t>(Size, Part.Size() - Offset);
+  // Whatever a window spans, the processor sees the PC's chipset registers there, not flash.
+  if (Address < ChipsetRegistersEnd && Address + Mapped > ChipsetRegistersBase) {
+    const uint64_t Before = Address < ChipsetRegistersBase ? ChipsetRegistersBase - Address : 0;
+    const uint64_t After = Address + Mapped > ChipsetRegistersEnd ? Address + Mapped - ChipsetRegistersEnd : 0;
+    if (Before) B.MapMemory(Address, Before, Part.Memory.data() + Offset);
+    if (After) B.MapMemory(ChipsetRegistersEnd, After, Part.Memory.data() + Offset + (ChipsetRegistersEnd - Address));
+    return;
+  }
   B.MapMemory(Address, Mapped, Part.Memory.data() + Offset);
 }
 

@@ -12,6 +12,9 @@
 
 namespace sim {
 
+// I/O APIC, HPET, local APIC and chipset registers on every PC: no window shows flash there.
+inline constexpr uint64_t ChipsetRegistersBase = 0xFEC00000, ChipsetRegistersEnd = 0xFF000000;
+
 class FlashWindows {
  public:
   FlashWindows(SpiNorPart &Part, SpiHostController &Controller) : Part(Part), Controller(Controller) {}

@@ -113,6 +113,31 @@ TEST_F(VariablesTest, NumberedNamesAndTheMissingProtocol) {
   EXPECT_EQ(CapsulePending, 0);
 }
 
+// The variables already written point into the one pool: a schedule refused at its variable
+// write must leave the pool describing the capsule they scheduled, not the refused one.
+TEST_F(VariablesTest, RefusedScheduleKeepsTheScheduledCapsule) {
+  StageImage();
+  ASSERT_EQ(Schedule(0x1000), EFI_SUCCESS);
+  const UINT64 First = Held(Capsule());
+  const auto Scheduled = PoolBytes();
+
+  std::vector<uint8_t> Caller(0x800, 0x55);
+  std::memcpy(Caller.data(), &known::FirmwareCapsuleGuid, 16);
+  U.SetVariableStatus = EFI_OUT_OF_RESOURCES;
+  EXPECT_EQ(Schedule(0, reinterpret_cast<uintptr_t>(Caller.data()), Caller.size()), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Schedule(0x1000), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(PoolBytes(), Scheduled);
+  EXPECT_EQ(Descriptors(First), (Blocks{{28, {reinterpret_cast<UINT64>(Pool())}}, {0x1000, {StagingBuffer}}, {0, {0}}}));
+  EXPECT_EQ(Capsule("CapsuleUpdateData1"), nullptr);
+  EXPECT_EQ(CapsulePending, 1);
+
+  // Once the store takes writes again, the next schedule describes its own image.
+  U.SetVariableStatus = EFI_SUCCESS;
+  ASSERT_EQ(Schedule(0, reinterpret_cast<uintptr_t>(Caller.data()), Caller.size()), EFI_SUCCESS);
+  EXPECT_EQ(Descriptors(Held(Capsule("CapsuleUpdateData1"))),
+            (Blocks{{0x800, {reinterpret_cast<uintptr_t>(Caller.data())}}, {0, {0}}}));
+}
+
 TEST_F(VariablesTest, MissingVariableProtocolWritesNothing) {
   S.Base.Protocols.erase(std::remove_if(S.Base.Protocols.begin(), S.Base.Protocols.end(),
                                         [](auto &P) { return P.Guid == known::EfiSmmVariableProtocolGuid; }),

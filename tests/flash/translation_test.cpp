@@ -83,6 +83,19 @@ TEST_F(TranslationTest, WideWindowSelectsBanksInTheRomWindow) {
   EXPECT_EQ(Classify(0x0000010).Address, 0xFE000010u);
   EXPECT_EQ(Classify(0x1000010).Address, 0xFF000010u);
   EXPECT_EQ(Offset(0xFF000010), 0x1000010u);
+
+  // The chipset's registers at 0xFEC00000 up stay classified and give their chip address, so
+  // commands reach the right bank, but offer no memory view.
+  ControllerSnapshot[0x5C / 4] = 1;  // segment 0 shows bank 1
+  UINT64 M = 0;
+  EXPECT_EQ(Classify(0x1C10000).Address, 0xFEC10000u);
+  EXPECT_EQ(ChipAddress(0xFEC10000), 0x1C10000u);
+  EXPECT_FALSE(FlashToMemory(0x1C10000, &M));
+  EXPECT_FALSE(FlashToMemory(0xFEFFFFFF, &M));
+  EXPECT_TRUE(FlashToMemory(0x1BFFFFF, &M));
+  EXPECT_EQ(M, 0xFEBFFFFFu);
+  EXPECT_TRUE(FlashToMemory(0x0000000, &M));
+  EXPECT_EQ(M, 0xFF000000u);
 }
 
 TEST_F(TranslationTest, WindowSmallerThanOneSegmentMapsNoOffset) {
