@@ -21,6 +21,8 @@ if(UEFI_BUILD STREQUAL "firmware")
     # tools/debug/dwarf_names.py hides those from gdb, which cannot demangle them.
     -g -gcodeview -gdwarf -mllvm -dwarf-linkage-names=Abstract)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  # Where dependency expressions find their protocols' GUIDs.
+  file(GLOB UEFI_GUID_HEADERS "${PROJECT_SOURCE_DIR}/include/uefi/*.h")
 else()
   add_compile_definitions(UEFI_HOST=1)
   set(UEFI_CXX_FLAGS -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined
@@ -31,15 +33,27 @@ endif()
 add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:${UEFI_CXX_FLAGS}>")
 
 # add_uefi_driver(<name> ENTRY <symbol> SOURCES <files...> [SUBSYSTEM <lld-link subsystem>]
-#                 [LINK_FLAGS <extra lld-link flags...>] [LIBRARIES <targets...>] [OUTPUT_DIR <dir>])
+#                 [LINK_FLAGS <extra lld-link flags...>] [LIBRARIES <targets...>] [OUTPUT_DIR <dir>]
+#                 [FILE_GUID <guid> KIND dxe|mm DEPEX <expression> [NO_PACKAGE]])
 #
 # firmware build: <name>.efi in build/firmware/images/ (target <name>_efi, built by default),
 #                 its symbol files <name>.pdb and <name>.debug in build/firmware/symbols/.
+#                 With FILE_GUID the image is also a PI firmware file (add_firmware_file):
+#                 KIND dxe for the DXE dispatcher, mm for the SMM core; DEPEX what its entry
+#                 waits for. A board image (no OUTPUT_DIR) must be one: this call is where its
+#                 file GUID, kind and dependency expression are written, once.
 # host build:     static library <name> with the same sources, for the host tests to link.
 function(add_uefi_driver name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "ENTRY;SUBSYSTEM;OUTPUT_DIR" "SOURCES;LINK_FLAGS;LIBRARIES")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "NO_PACKAGE" "ENTRY;SUBSYSTEM;OUTPUT_DIR;FILE_GUID;KIND;DEPEX"
+                        "SOURCES;LINK_FLAGS;LIBRARIES")
   if(NOT ARG_ENTRY OR NOT ARG_SOURCES)
     message(FATAL_ERROR "add_uefi_driver(${name}): ENTRY and SOURCES are required")
+  endif()
+  if(NOT ARG_OUTPUT_DIR AND NOT ARG_FILE_GUID)
+    message(FATAL_ERROR "add_uefi_driver(${name}): a board image needs FILE_GUID, KIND and DEPEX")
+  endif()
+  if(ARG_FILE_GUID AND (NOT ARG_KIND MATCHES "^(dxe|mm)$" OR NOT ARG_DEPEX))
+    message(FATAL_ERROR "add_uefi_driver(${name}): FILE_GUID needs KIND dxe or mm and a DEPEX")
   endif()
   if(NOT ARG_SUBSYSTEM)
     set(ARG_SUBSYSTEM efi_boot_service_driver)
@@ -88,7 +102,17 @@ function(add_uefi_driver name)
     set_target_properties(${name} PROPERTIES UEFI_IMAGE_FILE "${image}")
     if(NOT ARG_OUTPUT_DIR)
       set_property(GLOBAL APPEND PROPERTY UEFI_DRIVERS ${name})
-      add_firmware_file(${name})
+    endif()
+    if(ARG_FILE_GUID)
+      set(package "")
+      if(ARG_NO_PACKAGE)
+        set(package NO_PACKAGE)
+      endif()
+      set(ffs_dir "")
+      if(ARG_OUTPUT_DIR)
+        set(ffs_dir OUTPUT_DIR "${ARG_OUTPUT_DIR}")
+      endif()
+      add_firmware_file(${name} GUID ${ARG_FILE_GUID} KIND ${ARG_KIND} DEPEX "${ARG_DEPEX}" ${ffs_dir} ${package})
     endif()
   else()
     add_library(${name} STATIC ${ARG_SOURCES})
@@ -96,12 +120,12 @@ function(add_uefi_driver name)
   endif()
 endfunction()
 
-# add_firmware_file(<name> [GUID <file guid> KIND dxe|mm DEPEX <expression>] [OUTPUT_DIR <dir>] [NO_PACKAGE])
+# add_firmware_file(<name> GUID <file guid> KIND dxe|mm DEPEX <expression> [OUTPUT_DIR <dir>] [NO_PACKAGE])
 #
 # The PI firmware file <dir>/ffs/<name>.ffs of an image declared with add_uefi_driver(), and
-# (unless NO_PACKAGE) its binary package <dir>/package/<name>/. A board image takes its GUID,
-# kind and dependency expression from the table in tools/firmware_files.py; <dir> defaults to
-# the build directory. Target <name>_ffs, built by default.
+# (unless NO_PACKAGE) its binary package <dir>/package/<name>/; <dir> defaults to the build
+# directory. The expression names protocols by their GUID globals in include/uefi/. Target
+# <name>_ffs, built by default. add_uefi_driver() calls it for an image declared with FILE_GUID.
 function(add_firmware_file name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "NO_PACKAGE" "GUID;KIND;DEPEX;OUTPUT_DIR" "")
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -111,14 +135,9 @@ function(add_firmware_file name)
   endif()
   get_target_property(image ${name} UEFI_IMAGE_FILE)
   set(tool "${PROJECT_SOURCE_DIR}/tools/firmware_files.py")
-  set(options "")
+  set(options --guid "${ARG_GUID}" --kind "${ARG_KIND}" --depex "${ARG_DEPEX}"
+              --protocols "${PROJECT_SOURCE_DIR}/include/uefi")
   set(outputs "${out_dir}/ffs/${name}.ffs")
-  foreach(opt GUID KIND DEPEX)
-    if(ARG_${opt})
-      string(TOLOWER "${opt}" flag)
-      list(APPEND options "--${flag}" "${ARG_${opt}}")
-    endif()
-  endforeach()
   if(ARG_NO_PACKAGE)
     list(APPEND options --no-package)
   else()
@@ -126,9 +145,10 @@ function(add_firmware_file name)
   endif()
   add_custom_command(OUTPUT ${outputs}
     COMMAND Python3::Interpreter "${tool}" ${name} "${image}" "${out_dir}" ${options}
-    DEPENDS "${image}" "${tool}"
+    DEPENDS "${image}" "${tool}" ${UEFI_GUID_HEADERS}
     VERBATIM
     COMMENT "Firmware file ${name}.ffs")
   add_custom_target(${name}_ffs ALL DEPENDS ${outputs})
-  set_target_properties(${name} PROPERTIES UEFI_FFS_FILE "${out_dir}/ffs/${name}.ffs")
+  set_target_properties(${name} PROPERTIES UEFI_FFS_FILE "${out_dir}/ffs/${name}.ffs" UEFI_FILE_GUID "${ARG_GUID}"
+                                           UEFI_FILE_KIND "${ARG_KIND}")
 endfunction()

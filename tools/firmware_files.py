@@ -2,50 +2,25 @@
 """PI firmware files for the driver images, and the binary package an integrator drops into
 a platform's FDF.
 
-    firmware_files.py <Image> <Image.efi> <out_dir> [--guid G --kind dxe|mm --depex EXPR]
-    firmware_files.py --header <out.h>
+    firmware_files.py <Image> <Image.efi> <out_dir> --guid G --kind dxe|mm --depex EXPR
+                      --protocols <include/uefi> [--no-package]
+    firmware_files.py --header <out.h> <Image>=<file guid>=<kind>... [--platform <Image>=...]
 
 writes <out_dir>/ffs/<Image>.ffs and <out_dir>/package/<Image>/ (the .efi, the .depex, the
-UI text and a binary-module INF). The seven board images take their file GUID, kind and
-dependency expression from DRIVERS; the test platform's drivers pass their own. --header
-writes the board images' file GUIDs as a C++ table, for the code that looks for them.
+UI text and a binary-module INF). Each image's file GUID, kind and dependency expression are
+declared once, in its add_uefi_driver() call; the expression names protocols by the GUID
+globals of the headers in --protocols. --header writes the board images' file GUIDs, and those of
+the test platform's images after --platform, as C++ tables for the code that looks for them.
 """
 import argparse
+import glob
 import os
+import re
 import struct
 import sys
 import uuid
 
 VERSION = "1.0"
-
-# Protocols that dependency expressions may name.
-PROTOCOLS = {
-    "gEfiVariableArchProtocolGuid": "1E5668E2-8481-11D4-BCF1-0080C73C8881",
-    "gEfiVariableWriteArchProtocolGuid": "6441F818-6362-4E44-B570-7DBA31DD2453",
-    "gEfiPciRootBridgeIoProtocolGuid": "2F707EBB-4A1A-11D4-9A38-0090273FC14D",
-    "gEfiSmmBase2ProtocolGuid": "F4CCBFB7-F6E0-47FD-9DD4-10A8F150C191",
-    "gEfiSmmSxDispatch2ProtocolGuid": "456D2859-A84B-4E47-A2EE-3276D886997D",
-    "gSmmBufferValidationProtocolGuid": "DA473D7F-4B31-4D63-92B7-3D905EF84B84",
-    "gEfiSmmAccess2ProtocolGuid": "C2702B74-800C-4131-8746-8FB5B89CE4AC",
-    "gPcdProtocolGuid": "11B34006-D85B-4D0A-A290-D5A571310EF7",
-    "gEfiPcdProtocolGuid": "13A3F0F6-264A-3EF0-F2E0-DEC512342F34",
-}
-
-# The board images: file GUID (fixed once, never changed: platforms name files by it), kind,
-# and what the entry needs before it can do its work (README: "Dependency expressions").
-DRIVERS = {
-    "FlashAccessDxe": ("11B9CA75-6447-4379-A9B8-717EDEF071D7", "dxe", "TRUE"),
-    "MediaCapsuleSmm": ("45750B1B-C8FC-4E6E-9474-230C9E10B789", "mm",
-                        "gEfiSmmSxDispatch2ProtocolGuid AND gSmmBufferValidationProtocolGuid"),
-    "EcSetupSyncDxe": ("4D293A57-0F42-4F58-96FC-2F261CA20C76", "dxe",
-                       "gEfiVariableArchProtocolGuid AND gEfiVariableWriteArchProtocolGuid"),
-    "SioSetupDxe": ("39874E96-CAF7-4864-A05C-535E3016B4E8", "dxe",
-                    "gEfiVariableArchProtocolGuid AND gEfiVariableWriteArchProtocolGuid"),
-    "EcBoardConfigDxe": ("E775DF6A-0D73-4143-A7A9-BDBF9C9F3F89", "dxe",
-                         "gEfiVariableArchProtocolGuid AND gEfiVariableWriteArchProtocolGuid"),
-    "EcChannelConfigDxe": ("77132E45-5A03-418B-8C33-79447FD9DA42", "dxe", "gEfiVariableArchProtocolGuid"),
-    "LegacyInterruptDxe": ("8964E491-A0C7-460C-8153-5939156A413E", "dxe", "gEfiPciRootBridgeIoProtocolGuid"),
-}
 
 FV_FILETYPE = {"dxe": 0x07, "mm": 0x0A}
 DEPEX_SECTION = {"dxe": 0x13, "mm": 0x1C}
@@ -73,9 +48,28 @@ def sum8(data):
     return sum(data) & 0xFF
 
 
-def compile_depex(expr):
-    """Infix AND/OR/NOT/TRUE/FALSE with parentheses over protocol names or GUIDs, to the PI
-    postfix opcodes."""
+GUID_GLOBAL = re.compile(r"EFI_GUID\s+(g\w+)\s*=\s*\{\s*0x([0-9A-Fa-f]{1,8})\s*,\s*0x([0-9A-Fa-f]{1,4})\s*,"
+                         r"\s*0x([0-9A-Fa-f]{1,4})\s*,\s*\{((?:\s*0x[0-9A-Fa-f]{1,2}\s*,?){8})\}\s*\}")
+
+
+def header_guids(directory):
+    """The GUID globals (gXxxGuid = {...}) that the headers in a directory define, as text."""
+    found = {}
+    for path in sorted(glob.glob(os.path.join(directory, "*.h"))):
+        with open(path, encoding="utf-8") as f:
+            for m in GUID_GLOBAL.finditer(f.read()):
+                tail = [int(b, 16) for b in re.findall(r"0x([0-9A-Fa-f]+)", m.group(5))]
+                found[m.group(1)] = str(uuid.UUID(fields=(int(m.group(2), 16), int(m.group(3), 16),
+                                                          int(m.group(4), 16), tail[0], tail[1],
+                                                          int.from_bytes(bytes(tail[2:]), "big")))).upper()
+    if not found:
+        raise FormatError(f"no GUID globals in {directory}/*.h")
+    return found
+
+
+def compile_depex(expr, protocols):
+    """Infix AND/OR/NOT/TRUE/FALSE with parentheses over protocol names (keys of protocols) or
+    GUIDs, to the PI postfix opcodes."""
     tokens = expr.replace("(", " ( ").replace(")", " ) ").split()
     pos = 0
 
@@ -102,8 +96,8 @@ def compile_depex(expr):
             return primary() + bytes([DEPEX_OP["NOT"]])
         if t in ("TRUE", "FALSE"):
             return bytes([DEPEX_OP[t]])
-        guid = PROTOCOLS.get(t, t)
-        if t not in PROTOCOLS and len(t) != 36:
+        guid = protocols.get(t, t)
+        if t not in protocols and len(t) != 36:
             raise FormatError(f"unknown protocol {t!r} in dependency expression")
         return bytes([DEPEX_PUSH]) + guid_bytes(guid)
 
@@ -153,8 +147,8 @@ def ffs_file(name_guid, file_type, sections):
     return bytes(header) + data
 
 
-def build(name, image, guid, kind, depex_expr):
-    depex = compile_depex(depex_expr)
+def build(name, image, guid, kind, depex_expr, protocols):
+    depex = compile_depex(depex_expr, protocols)
     ffs = ffs_file(guid, FV_FILETYPE[kind], [
         section(DEPEX_SECTION[kind], depex),
         section(SECTION_PE32, image),
@@ -193,37 +187,45 @@ def guid_initializer(text):
     return f"{{0x{f[0]:08X}, 0x{f[1]:04X}, 0x{f[2]:04X}, {{{rest}}}}}"
 
 
-def header_text():
-    rows = "".join(f'    {{"{n}", {guid_initializer(g)}, {"true" if k == "mm" else "false"}}},\n'
-                   for n, (g, k, _) in DRIVERS.items())
-    return ("// Generated by tools/firmware_files.py from its driver table.\n#pragma once\n"
+def header_text(files, platform_files):
+    """(name, file GUID, kind) of each board image and of each test platform image, in
+    declaration order."""
+    def table(name, entries):
+        rows = "".join(f'    {{"{n}", {guid_initializer(g)}, {"true" if k == "mm" else "false"}}},\n'
+                       for n, g, k in entries)
+        return f"\ninline constexpr BOARD_FIRMWARE_FILE {name}[] = {{\n{rows}}};\n"
+    return ("// Generated by tools/firmware_files.py from the drivers' declarations.\n#pragma once\n"
             "#include <uefi/uefi.h>\n\nstruct BOARD_FIRMWARE_FILE {\n  const char *Name;\n  EFI_GUID FileGuid;\n"
-            "  bool Mm;\n};\n\ninline constexpr BOARD_FIRMWARE_FILE BoardFirmwareFiles[] = {\n" + rows + "};\n")
+            "  bool Mm;\n};\n" + table("BoardFirmwareFiles", files) + table("TestPlatformFirmwareFiles", platform_files))
 
 
 def main():
-    if len(sys.argv) == 3 and sys.argv[1] == "--header":
-        write(sys.argv[2], header_text().encode())
+    if len(sys.argv) >= 3 and sys.argv[1] == "--header":
+        args = sys.argv[3:]
+        split = args.index("--platform") if "--platform" in args else len(args)
+        files = [tuple(arg.split("=")) for arg in args[:split]]
+        platform_files = [tuple(arg.split("=")) for arg in args[split + 1:]]
+        if not files or any(len(f) != 3 or f[2] not in FV_FILETYPE for f in files + platform_files):
+            sys.exit(f"firmware_files: --header takes <Image>=<file guid>=<kind>..., not {args}")
+        write(sys.argv[2], header_text(files, platform_files).encode())
         return
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("name")
     p.add_argument("image")
     p.add_argument("out_dir")
-    p.add_argument("--guid")
-    p.add_argument("--kind", choices=FV_FILETYPE)
-    p.add_argument("--depex")
+    p.add_argument("--guid", required=True)
+    p.add_argument("--kind", choices=FV_FILETYPE, required=True)
+    p.add_argument("--depex", required=True)
+    p.add_argument("--protocols", required=True, help="the headers' directory (include/uefi)")
     p.add_argument("--no-package", action="store_true", help="the firmware file only")
     a = p.parse_args()
-    guid, kind, depex_expr = DRIVERS.get(a.name, (None, None, None))
-    guid, kind, depex_expr = a.guid or guid, a.kind or kind, a.depex or depex_expr
-    if not (guid and kind and depex_expr):
-        sys.exit(f"firmware_files: {a.name} is not in the driver table; give --guid, --kind and --depex")
+    guid, kind = a.guid, a.kind
     try:
         with open(a.image, "rb") as f:
             image = f.read()
         if image[:2] != b"MZ":
             raise FormatError(f"{a.image}: not a PE image (no MZ signature)")
-        ffs, depex = build(a.name, image, guid, kind, depex_expr)
+        ffs, depex = build(a.name, image, guid, kind, a.depex, header_guids(a.protocols))
     except (OSError, FormatError) as e:
         sys.exit(f"firmware_files: {a.name}: {e}")
     write(os.path.join(a.out_dir, "ffs", a.name + ".ffs"), ffs)

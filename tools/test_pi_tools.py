@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Checks of the firmware-file and platform-image tools against the PI formats, and of the
 platform-image tool's refusals on Debian's OVMF image (skipped where it is not installed)."""
+import glob
 import lzma
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -14,34 +16,72 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import firmware_files as ff  # noqa: E402
 import platform_image as pi  # noqa: E402
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+HEADERS = os.path.join(ROOT, "include", "uefi")
+PROTOCOLS = ff.header_guids(HEADERS)
 OVMF = "/usr/share/OVMF/OVMF_CODE_4M.secboot.fd"
 VAR_ARCH = uuid.UUID("1E5668E2-8481-11D4-BCF1-0080C73C8881").bytes_le
 VAR_WRITE_ARCH = uuid.UUID("6441F818-6362-4E44-B570-7DBA31DD2453").bytes_le
 PCI_RB = uuid.UUID("2F707EBB-4A1A-11D4-9A38-0090273FC14D").bytes_le
 # A PE image stand-in: the tools only carry the bytes.
 IMAGE = b"MZ" + bytes(range(256)) * 3
+# A made-up file GUID and declaration, for the format checks.
+FILE_GUID = "0F1E2D3C-4B5A-4968-8776-A5B4C3D2E1F0"
+SMM_DEPEX = "gEfiSmmSxDispatch2ProtocolGuid AND gSmmBufferValidationProtocolGuid"
+
+
+def declarations():
+    """(name, file GUID, kind, expression) of every image declared with a file GUID in the
+    tree's CMakeLists.txt files."""
+    decl = re.compile(r"add_uefi_driver\((\w+)[^)]*?FILE_GUID\s+(\S+)\s+KIND\s+(\w+)\s+DEPEX\s+(\"[^\"]*\"|\S+?)[\s)]",
+                      re.S)
+    found = []
+    for path in glob.glob(os.path.join(ROOT, "**", "CMakeLists.txt"), recursive=True):
+        if os.sep + "build" + os.sep in path:
+            continue
+        with open(path, encoding="utf-8") as f:
+            found += [(n, g, k, e.strip('"')) for n, g, k, e in decl.findall(f.read())]
+    return found
 
 
 class DependencyExpressions(unittest.TestCase):
     def test_postfix_opcodes_of_the_pi_grammar(self):
-        self.assertEqual(ff.compile_depex("TRUE"), b"\x06\x08")
-        self.assertEqual(ff.compile_depex("gEfiVariableArchProtocolGuid AND gEfiVariableWriteArchProtocolGuid"),
+        self.assertEqual(ff.compile_depex("TRUE", PROTOCOLS), b"\x06\x08")
+        self.assertEqual(ff.compile_depex("gEfiVariableArchProtocolGuid AND gEfiVariableWriteArchProtocolGuid", PROTOCOLS),
                          b"\x02" + VAR_ARCH + b"\x02" + VAR_WRITE_ARCH + b"\x03\x08")
         # AND binds tighter than OR; NOT takes one operand; parentheses group.
-        self.assertEqual(ff.compile_depex("NOT gEfiVariableArchProtocolGuid OR gEfiPciRootBridgeIoProtocolGuid AND TRUE"),
+        self.assertEqual(ff.compile_depex("NOT gEfiVariableArchProtocolGuid OR gEfiPciRootBridgeIoProtocolGuid AND TRUE",
+                                          PROTOCOLS),
                          b"\x02" + VAR_ARCH + b"\x05\x02" + PCI_RB + b"\x06\x03\x04\x08")
-        self.assertEqual(ff.compile_depex("NOT (gEfiVariableArchProtocolGuid OR FALSE)"),
+        self.assertEqual(ff.compile_depex("NOT (gEfiVariableArchProtocolGuid OR FALSE)", PROTOCOLS),
                          b"\x02" + VAR_ARCH + b"\x07\x04\x05\x08")
 
     def test_malformed_expressions_refused(self):
         for expr in ("gNoSuchProtocolGuid", "TRUE AND", "(TRUE", "TRUE FALSE", ""):
             with self.assertRaises(ff.FormatError, msg=expr):
-                ff.compile_depex(expr)
+                ff.compile_depex(expr, PROTOCOLS)
 
-    def test_every_table_expression_compiles(self):
-        for name, (guid, kind, expr) in ff.DRIVERS.items():
-            self.assertEqual(ff.compile_depex(expr)[-1], 0x08, name)
+    def test_protocols_come_from_every_guid_global_of_the_headers(self):
+        # A GUID global the reader missed would leave an expression naming it unresolvable.
+        defined = 0
+        for path in glob.glob(os.path.join(HEADERS, "*.h")):
+            with open(path, encoding="utf-8") as f:
+                defined += len(re.findall(r"EFI_GUID\s+g\w+\s*=", f.read()))
+        self.assertEqual(len(PROTOCOLS), defined)
+        self.assertEqual(uuid.UUID(PROTOCOLS["gEfiVariableArchProtocolGuid"]).bytes_le, VAR_ARCH)
+        self.assertEqual(uuid.UUID(PROTOCOLS["gEfiPciRootBridgeIoProtocolGuid"]).bytes_le, PCI_RB)
+
+    def test_every_declaration_compiles_with_its_own_file_guid(self):
+        found = declarations()
+        names = {n for n, _, _, _ in found}
+        self.assertLessEqual({"FlashAccessDxe", "MediaCapsuleSmm", "EcSetupSyncDxe", "SioSetupDxe", "EcBoardConfigDxe",
+                              "EcChannelConfigDxe", "LegacyInterruptDxe", "TestPlatformDxe", "TestPlatformSmm"}, names)
+        for name, guid, kind, expr in found:
+            self.assertIn(kind, ff.FV_FILETYPE, name)
+            self.assertEqual(ff.compile_depex(expr, PROTOCOLS)[-1], 0x08, name)
             uuid.UUID(guid)
+        guids = [g.upper() for _, g, _, _ in found]
+        self.assertEqual(len(guids), len(set(guids)), "two images declare one file GUID")
 
 
 def parse_sections(data):
@@ -55,10 +95,9 @@ def parse_sections(data):
 
 class FirmwareFiles(unittest.TestCase):
     def test_mm_file_layout(self):
-        ffs, depex = ff.build("MediaCapsuleSmm", IMAGE + b"x", *ff.DRIVERS["MediaCapsuleSmm"][:2],
-                              ff.DRIVERS["MediaCapsuleSmm"][2])
+        ffs, depex = ff.build("MediaCapsuleSmm", IMAGE + b"x", FILE_GUID, "mm", SMM_DEPEX, PROTOCOLS)
         header = bytearray(ffs[:24])
-        self.assertEqual(header[:16], uuid.UUID(ff.DRIVERS["MediaCapsuleSmm"][0]).bytes_le)
+        self.assertEqual(header[:16], uuid.UUID(FILE_GUID).bytes_le)
         self.assertEqual((header[18], header[19]), (0x0A, 0))
         self.assertEqual(int.from_bytes(header[20:23], "little"), len(ffs))
         self.assertEqual((header[17], header[23]), (0xAA, 0x07))
@@ -77,24 +116,32 @@ class FirmwareFiles(unittest.TestCase):
             with open(efi, "wb") as f:
                 f.write(IMAGE)
             tool = os.path.join(os.path.dirname(__file__), "firmware_files.py")
-            subprocess.run([sys.executable, tool, "LegacyInterruptDxe", efi, d], check=True)
+            declared = ["--guid", FILE_GUID, "--kind", "dxe", "--depex", "gEfiPciRootBridgeIoProtocolGuid",
+                        "--protocols", HEADERS]
+            subprocess.run([sys.executable, tool, "LegacyInterruptDxe", efi, d] + declared, check=True)
             pkg = os.path.join(d, "package", "LegacyInterruptDxe")
             with open(os.path.join(pkg, "LegacyInterruptDxe.inf")) as f:
                 inf = f.read()
-            for line in ("MODULE_TYPE    = DXE_DRIVER", "FILE_GUID      = 8964E491-A0C7-460C-8153-5939156A413E",
+            for line in ("MODULE_TYPE    = DXE_DRIVER", "FILE_GUID      = " + FILE_GUID,
                          "PE32|LegacyInterruptDxe.efi|*", "DXE_DEPEX|LegacyInterruptDxe.depex|*"):
                 self.assertIn(line, inf)
             with open(os.path.join(pkg, "LegacyInterruptDxe.depex"), "rb") as f:
                 self.assertEqual(f.read(), b"\x02" + PCI_RB + b"\x08")
             with open(efi, "wb") as f:
                 f.write(b"not a PE image")
-            r = subprocess.run([sys.executable, tool, "LegacyInterruptDxe", efi, os.path.join(d, "x")],
+            r = subprocess.run([sys.executable, tool, "LegacyInterruptDxe", efi, os.path.join(d, "x")] + declared,
                                capture_output=True, text=True)
             self.assertNotEqual(r.returncode, 0)
             self.assertIn("no MZ signature", r.stderr)
             self.assertFalse(os.path.exists(os.path.join(d, "x")))
-            r = subprocess.run([sys.executable, tool, "Unlisted", efi, d], capture_output=True, text=True)
-            self.assertIn("not in the driver table", r.stderr)
+            r = subprocess.run([sys.executable, tool, "Undeclared", efi, d], capture_output=True, text=True)
+            self.assertIn("--guid", r.stderr)
+            with open(efi, "wb") as f:
+                f.write(IMAGE)
+            unknown = declared[:5] + ["gEfiNoSuchProtocolGuid"] + declared[6:]
+            r = subprocess.run([sys.executable, tool, "LegacyInterruptDxe", efi, os.path.join(d, "y")] + unknown,
+                               capture_output=True, text=True)
+            self.assertIn("unknown protocol 'gEfiNoSuchProtocolGuid'", r.stderr)
 
 
 @unittest.skipUnless(os.path.exists(OVMF), "Debian's ovmf package is not installed")
@@ -103,7 +150,7 @@ class PlatformImage(unittest.TestCase):
     def setUpClass(cls):
         with open(OVMF, "rb") as f:
             cls.ovmf = f.read()
-        cls.small = ff.build("LegacyInterruptDxe", IMAGE, *ff.DRIVERS["LegacyInterruptDxe"])[0]
+        cls.small = ff.build("LegacyInterruptDxe", IMAGE, FILE_GUID, "dxe", "TRUE", PROTOCOLS)[0]
 
     def refused(self, image, files, field):
         with self.assertRaises(pi.Refused) as e:

@@ -15,7 +15,6 @@ namespace {
 constexpr CHAR16 SetupName[] = u"Setup";
 constexpr UINT32 SETUP_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
 constexpr UINT8 STORED_SIO_MODE = 2;  // the one-shot setting that SioSetupDxe turns into 1
-constexpr EFI_GUID NeverDispatchedFile = {0xD351FF55, 0x6EAA, 0x453D, {0x80, 0x87, 0x4D, 0x72, 0xA0, 0x54, 0xA7, 0xD2}};
 
 UINT8 StoredSetup(UINTN I) { return I == 272 ? STORED_SIO_MODE : static_cast<UINT8>(I * 37 + 11); }
 
@@ -67,7 +66,10 @@ void CheckDispatch() {
     Log << ": its " << Image->ImageSize << " bytes lie in SMRAM and read all ones from outside SMM";
     Log.End();
   }
-  Check(Dispatched(NeverDispatchedFile) == nullptr, "a driver whose dependency nothing installs is not dispatched");
+  const EFI_GUID *NeverDispatched = nullptr;
+  for (const BOARD_FIRMWARE_FILE &F : TestPlatformFirmwareFiles)
+    if (StrEq(F.Name, "NeverDispatchedDxe")) NeverDispatched = &F.FileGuid;
+  Check(NeverDispatched && Dispatched(*NeverDispatched) == nullptr, "a driver whose dependency nothing installs is not dispatched");
   Log.End();
 }
 

@@ -1,5 +1,6 @@
-// Protocols of the platform that the drivers locate or provide: PCD services, the debug print
-// back end, the PCI root bridge (presence only) and the Framework legacy interrupt protocol.
+// Protocols of the platform that the drivers locate, wait for or provide: PCD services, the
+// debug print back end, the PCI root bridge (presence only), the variable architectural
+// protocols and the Framework legacy interrupt protocol.
 #pragma once
 #include "system_table.h"
 
@@ -30,6 +31,11 @@ inline constexpr EFI_GUID gDebugPrintProtocolGuid = {0x669ED5B1, 0x49A3, 0x4C59,
 inline constexpr UINTN DEBUG_ERROR = 0x80000000;
 
 inline constexpr EFI_GUID gEfiPciRootBridgeIoProtocolGuid = {0x2F707EBB, 0x4A1A, 0x11D4, {0x9A, 0x38, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}};
+
+// The architectural protocols that say the variable services can read, and write, variables:
+// the board drivers' dependency expressions wait for them (no driver calls them).
+inline constexpr EFI_GUID gEfiVariableArchProtocolGuid = {0x1E5668E2, 0x8481, 0x11D4, {0xBC, 0xF1, 0x00, 0x80, 0xC7, 0x3C, 0x88, 0x81}};
+inline constexpr EFI_GUID gEfiVariableWriteArchProtocolGuid = {0x6441F818, 0x6362, 0x4E44, {0xB5, 0x70, 0x7D, 0xBA, 0x31, 0xDD, 0x24, 0x53}};
 
 struct EFI_LEGACY_INTERRUPT_PROTOCOL {
   EFI_STATUS(EFIAPI *GetNumberPirqs)(EFI_LEGACY_INTERRUPT_PROTOCOL *This, UINT8 *NumberPirqs);

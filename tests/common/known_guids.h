@@ -54,5 +54,7 @@ inline constexpr EFI_GUID EfiSmmVariableProtocolGuid = Guid("ED32D533-99E6-4209-
 inline constexpr EFI_GUID EfiS3SaveStateProtocolGuid = Guid("E857CAF6-C046-45DC-BE3F-EE0765FBA887");
 inline constexpr EFI_GUID EfiLegacyInterruptProtocolGuid = Guid("31CE593D-108A-485D-ADB2-78F21F2966BE");
 inline constexpr EFI_GUID EfiPciRootBridgeIoProtocolGuid = Guid("2F707EBB-4A1A-11D4-9A38-0090273FC14D");
+inline constexpr EFI_GUID EfiVariableArchProtocolGuid = Guid("1E5668E2-8481-11D4-BCF1-0080C73C8881");
+inline constexpr EFI_GUID EfiVariableWriteArchProtocolGuid = Guid("6441F818-6362-4E44-B570-7DBA31DD2453");
 
 }  // namespace known

@@ -61,6 +61,8 @@ TEST(DocumentedGuids, EveryConstantHasItsDocumentedValue) {
       {"S3SaveStateProtocol", gEfiS3SaveStateProtocolGuid, known::EfiS3SaveStateProtocolGuid},
       {"LegacyInterruptProtocol", gEfiLegacyInterruptProtocolGuid, known::EfiLegacyInterruptProtocolGuid},
       {"PciRootBridgeIoProtocol", gEfiPciRootBridgeIoProtocolGuid, known::EfiPciRootBridgeIoProtocolGuid},
+      {"VariableArchProtocol", gEfiVariableArchProtocolGuid, known::EfiVariableArchProtocolGuid},
+      {"VariableWriteArchProtocol", gEfiVariableWriteArchProtocolGuid, known::EfiVariableWriteArchProtocolGuid},
   };
   for (const Row &R : Rows) EXPECT_EQ(Text(R.Used), Text(R.Documented)) << R.Name;
   // The parser itself, on the one GUID whose memory bytes are written out.
