@@ -42,6 +42,12 @@ EFI_LOADED_IMAGE_PROTOCOL *Dispatched(const EFI_GUID &File) {
   return Found;
 }
 
+bool DispatchedByName(const char *Name) {
+  for (const BOARD_FIRMWARE_FILE &F : BoardFirmwareFiles)
+    if (StrEq(F.Name, Name)) return Dispatched(F.FileGuid) != nullptr;
+  return false;
+}
+
 bool AllOnes(UINT64 Address, UINTN Length) {
   const auto *P = reinterpret_cast<const volatile UINT8 *>(Address);
   for (UINTN I = 0; I < Length; ++I)
@@ -114,12 +120,55 @@ void CheckSetup() {
   }
 }
 
-// Six images fill the configuration buffer from eight PCD tokens each; the SMM driver's reads
-// count only if the PCD protocol saw them come from its image in SMRAM.
+// The reads that fill the configuration buffer, then those of the token list, as the images
+// make them.
+constexpr TEST_PCD_READ BufferReads[] = {{1055, PcdGetBool}, {1435, PcdGetBool}, {1352, PcdGet8},
+                                         {1438, PcdGet32},   {1436, PcdGetBool}, {1363, PcdGet32},
+                                         {1362, PcdGet32},   {1437, PcdGet8}};
+constexpr TEST_PCD_READ TokenListReads[] = {{91, PcdGet32}, {92, PcdGetPtr}};
+struct PCD_READER {
+  const char *Image;
+  bool Buffer, TokenList;
+};
+constexpr PCD_READER PcdReaders[] = {
+    {"FlashAccessDxe", true, false},   {"MediaCapsuleSmm", true, true},     {"EcSetupSyncDxe", true, true},
+    {"SioSetupDxe", true, true},       {"EcBoardConfigDxe", true, false},   {"EcChannelConfigDxe", true, false},
+    {"LegacyInterruptDxe", false, false}};
+
+const char *MemberName(UINT8 Member) {
+  constexpr const char *Names[] = {"?", "Get8", "Get16", "Get32", "Get64", "GetPtr", "GetBool", "GetSize"};
+  return Member < sizeof Names / sizeof Names[0] ? Names[Member] : "?";
+}
+
+void LogReads(const TEST_PCD_READ *Reads, UINT32 Count) {
+  for (UINT32 I = 0; I < Count; ++I) Log << " " << static_cast<UINT64>(Reads[I].Token) << " " << MemberName(Reads[I].Member);
+}
+
+// Each image's own reads, in order; the SMM image's count only if the PCD protocol saw them
+// come from its image in SMRAM.
 void CheckPcdReads(const TEST_PLATFORM_PROTOCOL *Platform) {
-  Check(Platform && *Platform->BoardPcdReads >= 6 * 8, "the board's PCD tokens read by all six images that carry them");
-  if (Platform) Log << ": " << static_cast<UINT64>(*Platform->BoardPcdReads) << " reads";
-  Log.End();
+  for (const PCD_READER &R : PcdReaders) {
+    TEST_PCD_READ Want[16];
+    UINT32 Count = 0;
+    if (R.Buffer)
+      for (const TEST_PCD_READ &Read : BufferReads) Want[Count++] = Read;
+    if (R.TokenList)
+      for (const TEST_PCD_READ &Read : TokenListReads) Want[Count++] = Read;
+    const TEST_PCD_LOG *Got = nullptr;
+    for (UINTN F = 0; F < sizeof BoardFirmwareFiles / sizeof BoardFirmwareFiles[0]; ++F)
+      if (Platform && StrEq(BoardFirmwareFiles[F].Name, R.Image)) Got = &Platform->BoardPcdReads[F];
+    bool Ok = Got && Got->Count == Count;
+    for (UINT32 I = 0; Ok && I < Count; ++I) Ok = Got->Reads[I].Token == Want[I].Token && Got->Reads[I].Member == Want[I].Member;
+    Check(Ok, R.Image);
+    Log << (Count ? ": read the board's PCD tokens, in order:" : ": read none of the board's PCD tokens");
+    LogReads(Want, Count);
+    if (!Ok && Got) {
+      Log << " (read " << static_cast<UINT64>(Got->Count) << ":";
+      LogReads(Got->Reads, Got->Count < 16 ? Got->Count : 16);
+      Log << ")";
+    }
+    Log.End();
+  }
 }
 
 void CheckLegacyInterrupt() {
@@ -174,8 +223,7 @@ EFI_STATUS Stage(UINT64 Source, UINT32 Offset, UINT32 Length) {
 
 void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
   VOID *Found = nullptr;
-  CheckStatus(Bs->LocateProtocol(&gMediaCapsuleSmmProtocolGuid, nullptr, &Found), EFI_NOT_FOUND,
-              "MediaCapsuleSmm: MEDIA_CAPSULE_SMM_PROTOCOL is not in the boot-services database");
+  const EFI_STATUS InBoot = Bs->LocateProtocol(&gMediaCapsuleSmmProtocolGuid, nullptr, &Found);
   HEAP_RECORD_LIST_PROTOCOL *Heap = nullptr;
   Bs->LocateProtocol(&gHeapRecordListProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Heap));
   Check(Heap != nullptr && InSmram(reinterpret_cast<UINT64>(Heap)),
@@ -196,6 +244,11 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
              "MediaCapsuleSmm: MEDIA_CAPSULE_SMM_PROTOCOL in the SMM database, with its staging buffer"))
     return Log << ": status ", Log.Status(Q.Status).End(), void();
   Log.End();
+  // Only meaningful once the SMM core has started the image and the SMM database has the protocol.
+  Check(InBoot == EFI_NOT_FOUND && DispatchedByName("MediaCapsuleSmm"),
+        "MediaCapsuleSmm: MEDIA_CAPSULE_SMM_PROTOCOL is in the SMM database only, not in the boot-services database");
+  Log << ": LocateProtocol in boot services ";
+  Log.Status(InBoot).End();
   // OVMF's own SMM drivers may register for other states once an Sx dispatcher exists.
   constexpr UINT32 S5_S4 = (1u << SxS5) | (1u << SxS4);
   CheckValue(Q.SxEntryTypes & S5_S4, S5_S4, "MediaCapsuleSmm: sleep-entry handler registered for S5 and S4");

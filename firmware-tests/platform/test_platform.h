@@ -14,7 +14,18 @@ struct TEST_PLATFORM_PROTOCOL {
   const UINTN *LegacyOpenCalls;  // legacy-region protocol calls so far
   const UINTN *LegacyCloseCalls;
   const UINTN *DebugPrintCalls;
-  const UINTN *BoardPcdReads;    // PCD reads of the board's tokens answered for the board images
+  const struct TEST_PCD_LOG *BoardPcdReads;  // one per entry of BoardFirmwareFiles
+};
+
+// PCD reads of the board's tokens that the DXE driver answered for one board image, in order.
+enum TEST_PCD_MEMBER : UINT8 { PcdGet8 = 1, PcdGet16, PcdGet32, PcdGet64, PcdGetPtr, PcdGetBool, PcdGetSize };
+struct TEST_PCD_READ {
+  UINT16 Token;
+  UINT8 Member;
+};
+struct TEST_PCD_LOG {
+  UINT32 Count;  // may exceed the reads kept
+  TEST_PCD_READ Reads[16];
 };
 
 inline constexpr EFI_GUID gTestPlatformSmiGuid = {0x875088E9, 0xEAB7, 0x4713, {0x8E, 0x10, 0xC8, 0xDE, 0x72, 0xAC, 0x8F, 0x2F}};
