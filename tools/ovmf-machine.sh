@@ -13,3 +13,15 @@ ovmf_machine_args() {
     -serial file:"$5/serial.log"
     -device isa-debug-exit,iobase=0xf4,iosize=0x04)
 }
+
+# ovmf_capture_args WORK appends to OVMF_MACHINE_ARGS an isa-debugcon device for each port of
+# firmware-tests/platform/captured_ports.def: every byte written to the port goes to
+# WORK/port-<port>.bin, and every read gets the answer given there.
+ovmf_capture_args() {
+  local def port answer
+  def="$(dirname "${BASH_SOURCE[0]}")/../firmware-tests/platform/captured_ports.def"
+  while read -r port answer; do
+    OVMF_MACHINE_ARGS+=(-chardev file,id=port$port,path="$1/port-$port.bin"
+      -device isa-debugcon,iobase=$port,chardev=port$port,readback=$answer)
+  done < <(sed -n 's/^CAPTURED_PORT(\(0x[0-9A-Fa-f]*\), *\(0x[0-9A-Fa-f]*\)).*/\1 \2/p' "$def")
+}

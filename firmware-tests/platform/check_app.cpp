@@ -1,23 +1,23 @@
 // Checks on the platform image: the board's drivers as the firmware's own dispatchers ran them.
 // "store" (first boot) leaves "Setup" for the drivers of the next boot, which run before any
 // application; "check" (second boot) looks at what each driver did, through UEFI services and,
-// for the SMM driver, through the test platform's SMI handler.
+// for the SMM driver, through the test platform's SMI handler. What the drivers wrote to the
+// board's ports QEMU captures, and platform-ports checks after each boot.
 #include <hw/hw.h>
 
 #include "board_files.h"
 #include "harness.h"
 #include "rtc.h"
 #include "platform.h"
+#include "platform_run.h"
 #include "test_platform.h"
 
 namespace {
 
 constexpr CHAR16 SetupName[] = u"Setup";
-constexpr UINT32 SETUP_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
-constexpr UINT8 STORED_SIO_MODE = 2;  // the one-shot setting that SioSetupDxe turns into 1
+constexpr UINT32 SETUP_ATTRIBUTES = PLATFORM_SETUP_ATTRIBUTES;
 constexpr EFI_GUID NeverDispatchedFile = {0xD351FF55, 0x6EAA, 0x453D, {0x80, 0x87, 0x4D, 0x72, 0xA0, 0x54, 0xA7, 0xD2}};
-
-UINT8 StoredSetup(UINTN I) { return I == 272 ? STORED_SIO_MODE : static_cast<UINT8>(I * 37 + 11); }
+static_assert(PLATFORM_SETUP_SIZE == SETUP_SIZE);
 
 EFI_SMRAM_DESCRIPTOR Smram[8];
 UINTN SmramCount = 0;
@@ -77,16 +77,22 @@ void CheckDispatch() {
   Log.End();
 }
 
-// Bytes of "Setup" that each board driver owns, and what it must leave there on q35 (no EC, no
-// Super I/O: every port read gives 0xFF).
+// Bytes of "Setup" that each board driver owns, and what it must leave there when every EC
+// register reads the EC data port's captured answer, whose bits 0 and 4 are set.
 struct SETUP_EFFECT {
   const char *Driver;
   UINT16 Offset;
   UINT8 Value;
 };
+constexpr UINT8 EC_ANSWER = CapturedAnswer(0x68);
+static_assert((EC_ANSWER & 0x11) == 0x11 && StoredSetup(272) == 2);
 constexpr SETUP_EFFECT SetupEffects[] = {
-    {"EcSetupSyncDxe", 55, 1},   {"EcSetupSyncDxe", 57, 0xFF}, {"EcSetupSyncDxe", 58, 0xFF},
-    {"EcSetupSyncDxe", 59, 0xFF}, {"SioSetupDxe", 272, 1},     {"EcBoardConfigDxe", 138, 0},
+    {"EcSetupSyncDxe", 55, 1},          // bit 4 of register 0x81
+    {"EcSetupSyncDxe", 57, EC_ANSWER},  // register 0x85, the low byte of a non-zero word
+    {"EcSetupSyncDxe", 58, EC_ANSWER},  // register 0x84, its high byte
+    {"EcSetupSyncDxe", 59, EC_ANSWER},  // register 0x86, non-zero
+    {"SioSetupDxe", 272, 1},            // the one-shot mode 2, acted on
+    {"EcBoardConfigDxe", 138, 0},       // bit 0 of register 0x45 set
 };
 
 void CheckSetup() {
@@ -141,7 +147,8 @@ const char *MemberName(UINT8 Member) {
 }
 
 void LogReads(const TEST_PCD_READ *Reads, UINT32 Count) {
-  for (UINT32 I = 0; I < Count; ++I) Log << " " << static_cast<UINT64>(Reads[I].Token) << " " << MemberName(Reads[I].Member);
+  for (UINT32 I = 0; I < Count; ++I)
+    Log << " " << static_cast<UINT64>(Reads[I].Token) << " " << MemberName(Reads[I].Member);
 }
 
 // Each image's own reads, in order; the SMM image's count only if the PCD protocol saw them
@@ -158,7 +165,8 @@ void CheckPcdReads(const TEST_PLATFORM_PROTOCOL *Platform) {
     for (UINTN F = 0; F < sizeof BoardFirmwareFiles / sizeof BoardFirmwareFiles[0]; ++F)
       if (Platform && StrEq(BoardFirmwareFiles[F].Name, R.Image)) Got = &Platform->BoardPcdReads[F];
     bool Ok = Got && Got->Count == Count;
-    for (UINT32 I = 0; Ok && I < Count; ++I) Ok = Got->Reads[I].Token == Want[I].Token && Got->Reads[I].Member == Want[I].Member;
+    for (UINT32 I = 0; Ok && I < Count; ++I)
+      Ok = Got->Reads[I].Token == Want[I].Token && Got->Reads[I].Member == Want[I].Member;
     Check(Ok, R.Image);
     Log << (Count ? ": read the board's PCD tokens, in order:" : ": read none of the board's PCD tokens");
     LogReads(Want, Count);
@@ -178,6 +186,28 @@ void CheckLegacyInterrupt() {
   Check(Pirq && !EFI_ERROR(Pirq->GetNumberPirqs(Pirq, &Count)) && Count == 8 &&
             !EFI_ERROR(Pirq->GetLocation(Pirq, &Bus, &Device, &Function)) && Bus == 0 && Device == 0x14 && Function == 3,
         "LegacyInterruptDxe: EFI_LEGACY_INTERRUPT_PROTOCOL answers: 8 PIRQs, router at 00:14.3");
+  Log.End();
+  if (Pirq == nullptr) return;
+  // What these calls send to the routing ports is compared after the boot (platform-ports);
+  // here, what each call returns.
+  const PLATFORM_PIRQ_CALL *Wrong = nullptr;
+  EFI_STATUS WrongStatus = EFI_SUCCESS;
+  UINT8 WrongData = 0;
+  for (const PLATFORM_PIRQ_CALL &C : PlatformPirqCalls) {
+    UINT8 Data = 0xEE;  // stays so when the call is refused
+    const EFI_STATUS Status = C.Write ? Pirq->WritePirq(Pirq, C.Pirq, C.Value) : Pirq->ReadPirq(Pirq, C.Pirq, &Data);
+    const bool DataOk = C.Write || Data == (C.Status == EFI_SUCCESS ? C.Value : 0xEE);
+    if ((Status != C.Status || !DataOk) && Wrong == nullptr) Wrong = &C, WrongStatus = Status, WrongData = Data;
+  }
+  Check(Wrong == nullptr, "LegacyInterruptDxe: WritePirq and ReadPirq: in-range calls succeed, a read gives the IRQ "
+                          "that the routing data port answers, out-of-range PIRQs and values are refused");
+  if (Wrong) {
+    Log << ": " << (Wrong->Write ? "WritePirq(" : "ReadPirq(") << static_cast<UINT64>(Wrong->Pirq);
+    if (Wrong->Write) Log << ", " << static_cast<UINT64>(Wrong->Value);
+    Log << ") returned ";
+    Log.Status(WrongStatus);
+    if (!Wrong->Write) Log << ", PirqData " << static_cast<UINT64>(WrongData);
+  }
   Log.End();
 }
 

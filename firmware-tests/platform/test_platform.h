@@ -5,6 +5,8 @@
 #include <capsule/media_capsule.h>
 #include <uefi/smm_platform.h>
 
+#include "platform_run.h"
+
 inline constexpr EFI_GUID gTestPlatformProtocolGuid = {0x94A7B229, 0x013D, 0x4ACB, {0xA5, 0xF8, 0x24, 0x27, 0xEB, 0xB8, 0xE1, 0x08}};
 struct TEST_PLATFORM_PROTOCOL {
   // Runtime-services pages allocated before the end of DXE: the SMM core accepts communication
@@ -62,14 +64,6 @@ inline constexpr EFI_GUID gEfiSmmCommunicationProtocolGuid = {0xC68ED8E2, 0x9DC6
 struct EFI_SMM_COMMUNICATION_PROTOCOL {
   EFI_STATUS(EFIAPI *Communicate)(const EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *CommBuffer, UINTN *CommSize);
 };
-
-// PCD values that the test platform serves to the board images (tokens not listed read 0).
-struct TEST_PCD_VALUE {
-  UINTN Token;
-  UINT64 Value;
-};
-inline constexpr TEST_PCD_VALUE BoardPcdValues[] = {{1055, 1}, {1352, 0x5A}, {1438, 0x12345678}};
-inline constexpr UINTN BoardPcdTokens[] = {1055, 1435, 1352, 1438, 1436, 1363, 1362, 1437, 91, 92};
 
 // True when a loaded image's file path names the firmware file File (the dispatchers load
 // images from a volume by a path ending in the file's GUID).
