@@ -179,6 +179,22 @@ void CheckPcdReads(const TEST_PLATFORM_PROTOCOL *Platform) {
   }
 }
 
+// SioSetupDxe looks for the boot-script service once, at start-up, and records nothing with it;
+// no other board image looks for it.
+void CheckS3SaveState(const TEST_PLATFORM_PROTOCOL *Platform) {
+  UINT64 SioLocated = 0, OthersLocated = 0, Calls = 0;
+  for (UINTN F = 0; Platform && F < sizeof BoardFirmwareFiles / sizeof BoardFirmwareFiles[0]; ++F) {
+    const TEST_S3_LOG &Use = Platform->BoardS3SaveState[F];
+    Calls += Use.BootScriptCalls;
+    (StrEq(BoardFirmwareFiles[F].Name, "SioSetupDxe") ? SioLocated : OthersLocated) += Use.Located;
+  }
+  Check(Platform && SioLocated == 1 && OthersLocated == 0 && Calls == 0,
+        "SioSetupDxe: located EFI_S3_SAVE_STATE_PROTOCOL once and recorded no boot-script entry with it");
+  Log << ": located by SioSetupDxe " << SioLocated << " time(s), by the other images " << OthersLocated
+      << ", boot-script calls " << Calls;
+  Log.End();
+}
+
 void CheckLegacyInterrupt() {
   EFI_LEGACY_INTERRUPT_PROTOCOL *Pirq = nullptr;
   Bs->LocateProtocol(&gEfiLegacyInterruptProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Pirq));
@@ -366,6 +382,7 @@ extern "C" EFI_STATUS EFIAPI PlatformCheckEntry(EFI_HANDLE ImageHandle, EFI_SYST
     CheckDispatch();
     CheckSetup();
     CheckPcdReads(Platform);
+    CheckS3SaveState(Platform);
     CheckLegacyInterrupt();
     CheckRomSignature(Platform);
     CheckCapsule(Platform);

@@ -4,8 +4,9 @@
 // numbers for the board's images, keeping each image's reads in order, and passes every other
 // call to OVMF's own PCD driver, which holds none of the board's tokens (asked for one, it
 // returns whatever lies past the end of its tables, and the same small numbers are tokens of
-// its own). It also leaves runtime-services pages for the check application's SMM
-// communication. Placed ahead of the board's files in the volume with a dependency of TRUE, it
+// its own). A board image that locates EFI_S3_SAVE_STATE_PROTOCOL gets one that counts its
+// boot-script calls (LocateProtocol in the boot-services table is the test platform's). It
+// also leaves runtime-services pages for the check application's SMM communication. Placed ahead of the board's files in the volume with a dependency of TRUE, it
 // is dispatched before any of them.
 #include "board_files.h"
 #include "platform.h"
@@ -98,7 +99,31 @@ UINTN EFIAPI GetSize(UINTN T) {
 
 constinit struct { VOID *Members[32]; } EfiPcdPresence = {};
 
-TEST_PLATFORM_PROTOCOL Record = {0, 0, &LegacyOpenCalls, &LegacyCloseCalls, &DebugPrintCalls, BoardPcdReads};
+// EFI_S3_SAVE_STATE_PROTOCOL for the board images, whichever the platform has: a board image
+// that locates it gets this one, whose members count the calls. No board image may record a
+// boot-script entry, so none of them needs to do more.
+TEST_S3_LOG BoardS3SaveState[sizeof BoardFirmwareFiles / sizeof BoardFirmwareFiles[0]] = {};
+EFI_STATUS EFIAPI BootScriptCall() {
+  const INTN Image = BoardImageAt(__builtin_return_address(0));
+  if (Image >= 0) ++BoardS3SaveState[Image].BootScriptCalls;
+  return EFI_SUCCESS;
+}
+constinit struct { EFI_STATUS(EFIAPI *Members[4])(); } S3SaveState = {{BootScriptCall, BootScriptCall, BootScriptCall, BootScriptCall}};
+
+decltype(EFI_BOOT_SERVICES::LocateProtocol) FirmwareLocateProtocol = nullptr;
+EFI_STATUS EFIAPI LocateProtocol(const EFI_GUID *Protocol, VOID *Registration, VOID **Interface) {
+  if (Protocol && Interface && *Protocol == S3SaveStateProtocolGuid) {
+    const INTN Image = BoardImageAt(__builtin_return_address(0));
+    if (Image >= 0) {
+      ++BoardS3SaveState[Image].Located;
+      *Interface = &S3SaveState;
+      return EFI_SUCCESS;
+    }
+  }
+  return FirmwareLocateProtocol(Protocol, Registration, Interface);
+}
+
+TEST_PLATFORM_PROTOCOL Record = {0, 0, &LegacyOpenCalls, &LegacyCloseCalls, &DebugPrintCalls, BoardPcdReads, BoardS3SaveState};
 
 VOID Install(const EFI_GUID &Guid, VOID *Interface) {
   EFI_HANDLE Handle = nullptr;
@@ -129,6 +154,14 @@ extern "C" EFI_STATUS EFIAPI TestPlatformDxeEntry(EFI_HANDLE, EFI_SYSTEM_TABLE *
   if (Handles) Boot->FreePool(Handles);
   VOID *EfiPcd = nullptr;
   if (EFI_ERROR(Boot->LocateProtocol(&gEfiPcdProtocolGuid, nullptr, &EfiPcd))) Install(gEfiPcdProtocolGuid, &EfiPcdPresence);
+
+  // Every later caller of LocateProtocol goes through the table, the board images included.
+  FirmwareLocateProtocol = Boot->LocateProtocol;
+  Boot->LocateProtocol = LocateProtocol;
+  Boot->Hdr.CRC32 = 0;
+  UINT32 Crc = 0;
+  Boot->CalculateCrc32(Boot, Boot->Hdr.HeaderSize, &Crc);
+  Boot->Hdr.CRC32 = Crc;
 
   Install(gDebugPrintProtocolGuid, &TestPrintProtocol);
   Install(gLegacyRegionProtocolGuid, &TestLegacyRegion);

@@ -17,6 +17,15 @@ struct TEST_PLATFORM_PROTOCOL {
   const UINTN *LegacyCloseCalls;
   const UINTN *DebugPrintCalls;
   const struct TEST_PCD_LOG *BoardPcdReads;  // one per entry of BoardFirmwareFiles
+  const struct TEST_S3_LOG *BoardS3SaveState;  // one per entry of BoardFirmwareFiles
+};
+
+// EFI_S3_SAVE_STATE_PROTOCOL as the board images get it from the test platform: how often an
+// image located it, and how many boot-script calls (Write, Insert, Label, Compare) it made.
+inline constexpr EFI_GUID S3SaveStateProtocolGuid = {0xE857CAF6, 0xC046, 0x45DC, {0xBE, 0x3F, 0xEE, 0x07, 0x65, 0xFB, 0xA8, 0x87}};
+struct TEST_S3_LOG {
+  UINT32 Located;
+  UINT32 BootScriptCalls;
 };
 
 // PCD reads of the board's tokens that the DXE driver answered for one board image, in order.
