@@ -6,8 +6,9 @@
 // returns whatever lies past the end of its tables, and the same small numbers are tokens of
 // its own). A board image that locates EFI_S3_SAVE_STATE_PROTOCOL gets one that counts its
 // boot-script calls (LocateProtocol in the boot-services table is the test platform's). It
-// also leaves runtime-services pages for the check application's SMM communication. Placed ahead of the board's files in the volume with a dependency of TRUE, it
-// is dispatched before any of them.
+// also leaves runtime-services pages for the check application's SMM communication. Placed
+// ahead of the board's files in the volume with a dependency of TRUE, it is dispatched before
+// any of them.
 #include "board_files.h"
 #include "platform.h"
 #include "test_platform.h"
@@ -108,7 +109,9 @@ EFI_STATUS EFIAPI BootScriptCall() {
   if (Image >= 0) ++BoardS3SaveState[Image].BootScriptCalls;
   return EFI_SUCCESS;
 }
-constinit struct { EFI_STATUS(EFIAPI *Members[4])(); } S3SaveState = {{BootScriptCall, BootScriptCall, BootScriptCall, BootScriptCall}};
+constinit struct {
+  EFI_STATUS(EFIAPI *Members[4])();  // Write, Insert, Label, Compare
+} S3SaveState = {{BootScriptCall, BootScriptCall, BootScriptCall, BootScriptCall}};
 
 decltype(EFI_BOOT_SERVICES::LocateProtocol) FirmwareLocateProtocol = nullptr;
 EFI_STATUS EFIAPI LocateProtocol(const EFI_GUID *Protocol, VOID *Registration, VOID **Interface) {
