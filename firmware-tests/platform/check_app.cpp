@@ -2,14 +2,18 @@
 // "store" (first boot) leaves "Setup" for the drivers of the next boot, which run before any
 // application; "check" (second boot) looks at what each driver did, through UEFI services and,
 // for the SMM driver, through the test platform's SMI handler. What the drivers wrote to the
-// board's ports QEMU captures, and platform-ports checks after each boot.
+// board's ports QEMU captures, and platform-ports checks after each boot. For
+// tools/boot-option-resets.sh: "seed-bins" stores the boot manager's memory-type bins, and
+// without options (started from a boot option) the application reports them.
 #include <hw/hw.h>
+
+#include <uefi/hob.h>
 
 #include "board_files.h"
 #include "harness.h"
-#include "rtc.h"
 #include "platform.h"
 #include "platform_run.h"
+#include "rtc.h"
 #include "test_platform.h"
 
 namespace {
@@ -128,18 +132,17 @@ void CheckSetup() {
 
 // The reads that fill the configuration buffer, then those of the token list, as the images
 // make them.
-constexpr TEST_PCD_READ BufferReads[] = {{1055, PcdGetBool}, {1435, PcdGetBool}, {1352, PcdGet8},
-                                         {1438, PcdGet32},   {1436, PcdGetBool}, {1363, PcdGet32},
-                                         {1362, PcdGet32},   {1437, PcdGet8}};
+constexpr TEST_PCD_READ BufferReads[] = {{1055, PcdGetBool}, {1435, PcdGetBool}, {1352, PcdGet8},  {1438, PcdGet32},
+                                         {1436, PcdGetBool}, {1363, PcdGet32},   {1362, PcdGet32}, {1437, PcdGet8}};
 constexpr TEST_PCD_READ TokenListReads[] = {{91, PcdGet32}, {92, PcdGetPtr}};
 struct PCD_READER {
   const char *Image;
   bool Buffer, TokenList;
 };
-constexpr PCD_READER PcdReaders[] = {
-    {"FlashAccessDxe", true, false},   {"MediaCapsuleSmm", true, true},     {"EcSetupSyncDxe", true, true},
-    {"SioSetupDxe", true, true},       {"EcBoardConfigDxe", true, false},   {"EcChannelConfigDxe", true, false},
-    {"LegacyInterruptDxe", false, false}};
+constexpr PCD_READER PcdReaders[] = {{"FlashAccessDxe", true, false},     {"MediaCapsuleSmm", true, true},
+                                     {"EcSetupSyncDxe", true, true},      {"SioSetupDxe", true, true},
+                                     {"EcBoardConfigDxe", true, false},   {"EcChannelConfigDxe", true, false},
+                                     {"LegacyInterruptDxe", false, false}};
 
 const char *MemberName(UINT8 Member) {
   constexpr const char *Names[] = {"?", "Get8", "Get16", "Get32", "Get64", "GetPtr", "GetBool", "GetSize"};
@@ -200,7 +203,8 @@ void CheckLegacyInterrupt() {
   Bs->LocateProtocol(&gEfiLegacyInterruptProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Pirq));
   UINT8 Count = 0, Bus = 0xEE, Device = 0xEE, Function = 0xEE;
   Check(Pirq && !EFI_ERROR(Pirq->GetNumberPirqs(Pirq, &Count)) && Count == 8 &&
-            !EFI_ERROR(Pirq->GetLocation(Pirq, &Bus, &Device, &Function)) && Bus == 0 && Device == 0x14 && Function == 3,
+            !EFI_ERROR(Pirq->GetLocation(Pirq, &Bus, &Device, &Function)) && Bus == 0 && Device == 0x14 &&
+            Function == 3,
         "LegacyInterruptDxe: EFI_LEGACY_INTERRUPT_PROTOCOL answers: 8 PIRQs, router at 00:14.3");
   Log.End();
   if (Pirq == nullptr) return;
@@ -215,8 +219,9 @@ void CheckLegacyInterrupt() {
     const bool DataOk = C.Write || Data == (C.Status == EFI_SUCCESS ? C.Value : 0xEE);
     if ((Status != C.Status || !DataOk) && Wrong == nullptr) Wrong = &C, WrongStatus = Status, WrongData = Data;
   }
-  Check(Wrong == nullptr, "LegacyInterruptDxe: WritePirq and ReadPirq: in-range calls succeed, a read gives the IRQ "
-                          "that the routing data port answers, out-of-range PIRQs and values are refused");
+  Check(Wrong == nullptr,
+        "LegacyInterruptDxe: WritePirq and ReadPirq: in-range calls succeed, a read gives the IRQ "
+        "that the routing data port answers, out-of-range PIRQs and values are refused");
   if (Wrong) {
     Log << ": " << (Wrong->Write ? "WritePirq(" : "ReadPirq(") << static_cast<UINT64>(Wrong->Pirq);
     if (Wrong->Write) Log << ", " << static_cast<UINT64>(Wrong->Value);
@@ -231,7 +236,8 @@ void CheckRomSignature(const TEST_PLATFORM_PROTOCOL *Platform) {
   constexpr UINT8 Expected[9] = {'Q', 'X', 'V', '-', 'T', 'B', 'N', '4', 0};
   Check(Platform && *Platform->LegacyOpenCalls >= 1 && *Platform->LegacyCloseCalls == *Platform->LegacyOpenCalls &&
             MemEq(reinterpret_cast<const VOID *>(0xFF5F0), Expected, sizeof Expected),
-        "FlashAccessDxe: at the firmware's ReadyToBoot, \"QXV-TBN4\" and a zero byte at 0xFF5F0 through the legacy-region protocol");
+        "FlashAccessDxe: at the firmware's ReadyToBoot, \"QXV-TBN4\" and a zero byte at 0xFF5F0 through the "
+        "legacy-region protocol");
   Log.End();
 }
 
@@ -277,7 +283,8 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
   Log.End();
 
   Bs->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Comm));
-  if (!Check(Comm != nullptr && Platform && Platform->CommBuffer, "EFI_SMM_COMMUNICATION_PROTOCOL and the test platform's buffer"))
+  if (!Check(Comm != nullptr && Platform && Platform->CommBuffer,
+             "EFI_SMM_COMMUNICATION_PROTOCOL and the test platform's buffer"))
     return Log.End(), void();
   Log.End();
   Message = reinterpret_cast<TEST_SMI_MESSAGE *>(Platform->CommBuffer);
@@ -304,7 +311,8 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
   Check(Stage(Source, 0, 0x800) == EFI_SUCCESS && Stage(Source + 0x800, 0x800, 0x800) == EFI_SUCCESS,
         "MediaCapsuleSmm: two blocks of 2 KiB staged from SMM");
   Log.End();
-  Check(MemEq(reinterpret_cast<const VOID *>(Q.StagingBuffer), Block, 0x1000), "MediaCapsuleSmm: the blocks land in the staging buffer");
+  Check(MemEq(reinterpret_cast<const VOID *>(Q.StagingBuffer), Block, 0x1000),
+        "MediaCapsuleSmm: the blocks land in the staging buffer");
   Log.End();
   CheckStatus(Stage(Smram[0].CpuStart, 0, 0x10), EFI_ACCESS_DENIED,
               "MediaCapsuleSmm: StageBlock from SMRAM refused by the platform's buffer validation");
@@ -314,20 +322,24 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
   static UINT8 Record[600];
   UINTN Size = sizeof Record;
   UINT32 Attributes = 0;
-  EFI_STATUS Status = Rs->GetVariable(u"OruMediaCapsuleVariableName", &gMediaCapsuleVariableGuid, &Attributes, &Size, Record);
+  EFI_STATUS Status =
+      Rs->GetVariable(u"OruMediaCapsuleVariableName", &gMediaCapsuleVariableGuid, &Attributes, &Size, Record);
   bool Layout = Status == EFI_SUCCESS && Size == 560 && Attributes == 7;
   for (UINTN I = 0; I < 560 && Layout; ++I) {
     UINT8 Want = I == 556 ? 5 : 0;
     if (I >= 42 && I < 72) Want = (I - 42) % 2 ? 0 : Data[(I - 42) / 2];
     Layout = Record[I] == Want;
   }
-  Check(Layout, "MediaCapsuleSmm: \"OruMediaCapsuleVariableName\" written by the SMM variable driver: 560 bytes, attributes 7, A..O at 42, 5 at 556");
+  Check(Layout,
+        "MediaCapsuleSmm: \"OruMediaCapsuleVariableName\" written by the SMM variable driver: 560 bytes, attributes 7, "
+        "A..O at 42, 5 at 556");
   Log.End();
 
   const CHAR16 *Names[] = {u"CapsuleUpdateData", u"CapsuleUpdateData1"};
   for (const CHAR16 *Name : Names) Rs->SetVariable(Name, &gCapsuleVendorGuid, 0, 0, nullptr);
   const UINT8 NoAddress[16] = {};
-  CheckStatus(Command(2, NoAddress, 0x1000), EFI_SUCCESS, "MediaCapsuleSmm: command 2 (schedule the 4 KiB staged) from SMM");
+  CheckStatus(Command(2, NoAddress, 0x1000), EFI_SUCCESS,
+              "MediaCapsuleSmm: command 2 (schedule the 4 KiB staged) from SMM");
   UINT64 Descriptors = 0;
   Size = sizeof Descriptors;
   Status = Rs->GetVariable(u"CapsuleUpdateData", &gCapsuleVendorGuid, &Attributes, &Size, &Descriptors);
@@ -345,9 +357,94 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
         "MediaCapsuleSmm: RTC alarm set 3 s ahead of the RTC's time, alarm interrupt enabled");
   Log.End();
   const TEST_SMI_REQUEST Q2 = Smi(Query);
-  Check(Q2.PreSleepRequestCalls == 1 && Q2.PreSleepNotifyCalls == 1, "MediaCapsuleSmm: both pre-sleep services called once");
+  Check(Q2.PreSleepRequestCalls == 1 && Q2.PreSleepNotifyCalls == 1,
+        "MediaCapsuleSmm: both pre-sleep services called once");
   Log.End();
   RtcAlarmOff();
+}
+
+// The boot manager's memory-type bins: those this boot started with (a HOB, from the
+// "MemoryTypeInformation" variable or the platform's defaults), the peak pages of each type so
+// far (a configuration table), and the variable it keeps for the next boot. Before it starts a
+// boot option it resets the machine if any peak exceeds its bin.
+struct MEMORY_TYPE_BIN {
+  UINT32 Type;
+  UINT32 NumberOfPages;
+};
+constexpr EFI_GUID MemoryTypeInformationGuid = {
+    0x4C19049F, 0x4137, 0x4DD3, {0x9C, 0x10, 0x8B, 0x97, 0xA8, 0x3F, 0xFD, 0xFA}};
+constexpr CHAR16 MemoryTypeInformationName[] = u"MemoryTypeInformation";
+constexpr UINT32 STAGING_BUFFER_PAGES = 32 * 1024 * 1024 / 4096;  // MediaCapsuleSmm's reserved staging buffer
+
+VOID *ConfigurationTable(const EFI_GUID &Guid) {
+  for (UINTN I = 0; I < St->NumberOfTableEntries; ++I)
+    if (St->ConfigurationTable[I].VendorGuid == Guid) return St->ConfigurationTable[I].VendorTable;
+  return nullptr;
+}
+
+// The bins of this boot, with the terminating entry; Count 0 without the HOB.
+const MEMORY_TYPE_BIN *BootBins(UINTN &Count) {
+  Count = 0;
+  const auto *Hob = static_cast<const UINT8 *>(ConfigurationTable(EFI_HOB_LIST_GUID));
+  for (UINTN Guard = 0; Hob && Guard < 4096; ++Guard) {
+    const auto *Header = reinterpret_cast<const EFI_HOB_GENERIC_HEADER *>(Hob);
+    if (Header->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST || Header->HobLength < sizeof(EFI_HOB_GENERIC_HEADER)) break;
+    const auto *Guid = reinterpret_cast<const EFI_HOB_GUID_TYPE *>(Hob);
+    if (Header->HobType == EFI_HOB_TYPE_GUID_EXTENSION && Guid->Name == MemoryTypeInformationGuid) {
+      Count = (Header->HobLength - sizeof(EFI_HOB_GUID_TYPE)) / sizeof(MEMORY_TYPE_BIN);
+      return reinterpret_cast<const MEMORY_TYPE_BIN *>(Guid + 1);
+    }
+    Hob += Header->HobLength;
+  }
+  return nullptr;
+}
+
+void LogBins(const char *What, const MEMORY_TYPE_BIN *Bins, UINTN Count) {
+  Log << "NOTE " << What << ":";
+  for (UINTN I = 0; Bins && I + 1 < Count; ++I) {
+    Log << " type " << static_cast<UINT64>(Bins[I].Type) << " ";
+    Log.Hex(Bins[I].NumberOfPages);
+  }
+  if (Bins == nullptr) Log << " none";
+  Log.End();
+}
+
+// Started from a boot option (no load options): what the boot manager saw, for the reset count.
+void ReportMemoryTypes() {
+  UINTN Count = 0;
+  const MEMORY_TYPE_BIN *Bins = BootBins(Count);
+  LogBins("memory-type bins this boot started with (pages)", Bins, Count);
+  LogBins("peak pages of each type so far",
+          static_cast<const MEMORY_TYPE_BIN *>(ConfigurationTable(MemoryTypeInformationGuid)), Count);
+  static MEMORY_TYPE_BIN Stored[32];
+  UINTN Size = sizeof Stored;
+  const EFI_STATUS Status =
+      Rs->GetVariable(MemoryTypeInformationName, &MemoryTypeInformationGuid, nullptr, &Size, Stored);
+  if (Status == EFI_SUCCESS)
+    LogBins("\"MemoryTypeInformation\" for the next boot", Stored, Size / sizeof(MEMORY_TYPE_BIN));
+  else
+    Log << "NOTE \"MemoryTypeInformation\": ", Log.Status(Status).End();
+}
+
+// What an integrator's sizing does: this boot's bins (the platform's defaults on a fresh store)
+// as the variable, with the reserved bin grown by the staging buffer, and optionally no more.
+void SeedMemoryTypes(UINT32 ExtraReservedPages) {
+  UINTN Count = 0;
+  const MEMORY_TYPE_BIN *Bins = BootBins(Count);
+  static MEMORY_TYPE_BIN Seed[32];
+  bool Reserved = false;
+  for (UINTN I = 0; Bins && I < Count && I < 32; ++I) {
+    Seed[I] = Bins[I];
+    if (I + 1 < Count && Seed[I].Type == 0) Seed[I].NumberOfPages += ExtraReservedPages, Reserved = true;
+  }
+  LogBins("memory-type bins stored for the next boot", Seed, Count);
+  const EFI_STATUS Status = Bins && Reserved
+                                ? Rs->SetVariable(MemoryTypeInformationName, &MemoryTypeInformationGuid,
+                                                  EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS,
+                                                  Count * sizeof(MEMORY_TYPE_BIN), Seed)
+                                : EFI_NOT_FOUND;
+  CheckStatus(Status, EFI_SUCCESS,
+              "\"MemoryTypeInformation\" stored from this boot's bins, the reserved bin among them");
 }
 
 void StoreSetup() {
@@ -363,7 +460,8 @@ void StoreSetup() {
 extern "C" EFI_STATUS EFIAPI PlatformCheckEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   StartApplication(ImageHandle, SystemTable);
   const TEST_PLATFORM_PROTOCOL *Platform = nullptr;
-  Bs->LocateProtocol(&gTestPlatformProtocolGuid, nullptr, reinterpret_cast<VOID **>(const_cast<TEST_PLATFORM_PROTOCOL **>(&Platform)));
+  Bs->LocateProtocol(&gTestPlatformProtocolGuid, nullptr,
+                     reinterpret_cast<VOID **>(const_cast<TEST_PLATFORM_PROTOCOL **>(&Platform)));
   EFI_SMM_ACCESS2_PROTOCOL *Access = nullptr;
   if (!EFI_ERROR(Bs->LocateProtocol(&gEfiSmmAccess2ProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Access)))) {
     UINTN Size = sizeof Smram;
@@ -374,6 +472,14 @@ extern "C" EFI_STATUS EFIAPI PlatformCheckEntry(EFI_HANDLE ImageHandle, EFI_SYST
     Log << "BEGIN store";
     Log.End();
     StoreSetup();
+  } else if (OptionGiven("seed-bins")) {
+    Log << "BEGIN seed-bins";
+    Log.End();
+    SeedMemoryTypes(OptionGiven("staging") ? STAGING_BUFFER_PAGES : 0);
+  } else if (!OptionGiven("checks")) {
+    Log << "BEGIN boot-option";
+    Log.End();
+    ReportMemoryTypes();
   } else {
     Log << "BEGIN checks";
     Log.End();
