@@ -270,43 +270,27 @@ std::string PortName(uint16_t Port) {
   return Buf;
 }
 
+const Bytes &At(const PortBytes &P, uint16_t Port) {
+  static const Bytes None;
+  const auto It = P.find(Port);
+  return It == P.end() ? None : It->second;
+}
+
 unsigned Passed = 0, Failed = 0;
+bool Quiet = false;                    // the self-test judges captures it made up
+std::vector<std::string> FailedNames;  // of the last Judge()
 void Check(bool Ok, const std::string &Name, const std::string &Detail = "") {
+  if (!Ok) FailedNames.push_back(Name.substr(0, Name.find(' ')));
+  if (Quiet) return;
   ++(Ok ? Passed : Failed);
   std::printf("CHECK %s %s%s\n", Ok ? "PASS" : "FAIL", Name.c_str(), Detail.empty() ? "" : (": " + Detail).c_str());
 }
 
-}  // namespace
-
-int main(int Argc, char **Argv) {
-  if (Argc != 3 || (std::strcmp(Argv[1], "store") != 0 && std::strcmp(Argv[1], "checks") != 0)) {
-    std::fprintf(stderr, "usage: platform-ports store|checks CAPTURE_DIR\n");
-    return 2;
-  }
-  const bool SecondBoot = std::strcmp(Argv[1], "checks") == 0;
-  const std::string Boot = SecondBoot ? "second boot" : "first boot, no \"Setup\"";
-
-  PortBytes Captured;
-  bool AllCaptured = true;
-  for (const CAPTURED_PORT_ANSWER &P : CapturedPorts) {
-    std::ifstream In(std::string(Argv[2]) + "/port-" + PortName(P.Port) + ".bin", std::ios::binary);
-    AllCaptured &= In.is_open();
-    Captured[P.Port] = Bytes(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
-  }
-  std::vector<PortBytes> Expected(std::size(Drivers)), Host(std::size(Drivers));
-  bool AllRan = true;
-  for (size_t D = 0; D < std::size(Drivers); ++D) {
-    Expected[D] = Drivers[D].Documented(SecondBoot);
-    for (const CAPTURED_PORT_ANSWER &P : CapturedPorts) Expected[D][P.Port];
-    AllRan &= HostWrites(Drivers[D], SecondBoot, Host[D]);
-  }
-  if (!AllCaptured || !AllRan) {
-    Check(false, "captured ports (" + Boot + ")",
-          !AllCaptured ? "a capture file is missing (QEMU without the capture devices?)" : "a simulated run failed");
-    std::printf("SUMMARY %u passed, %u failed\n", Passed, Failed);
-    return 1;
-  }
-
+// A check per driver and one for the whole capture.
+void Judge(const std::string &Boot, const PortBytes &CapturedBytes, const std::vector<PortBytes> &Expected,
+           const std::vector<PortBytes> &Host) {
+  FailedNames.clear();
+  PortBytes Captured = CapturedBytes;
   // One dispatch order that explains every port at once.
   std::vector<size_t> Order(std::size(Drivers));
   std::iota(Order.begin(), Order.end(), 0);
@@ -315,7 +299,8 @@ int main(int Argc, char **Argv) {
     Explained = true;
     for (const CAPTURED_PORT_ANSWER &P : CapturedPorts) {
       Bytes Joined;
-      for (size_t D : Order) Joined.insert(Joined.end(), Expected[D][P.Port].begin(), Expected[D][P.Port].end());
+      for (size_t D : Order)
+        Joined.insert(Joined.end(), At(Expected[D], P.Port).begin(), At(Expected[D], P.Port).end());
       Explained &= Joined == Captured[P.Port];
     }
   } while (!Explained && std::next_permutation(Order.begin(), Order.end()));
@@ -323,15 +308,15 @@ int main(int Argc, char **Argv) {
   for (size_t D = 0; D < std::size(Drivers); ++D) {
     std::string Counts, Wrong;
     for (const CAPTURED_PORT_ANSWER &P : CapturedPorts) {
-      const Bytes &Want = Expected[D][P.Port], &Got = Captured[P.Port];
+      const Bytes &Want = At(Expected[D], P.Port), &Got = Captured[P.Port];
       if (!Want.empty()) Counts += (Counts.empty() ? " " : ", ") + PortName(P.Port) + " " + std::to_string(Want.size());
       // Without an order that explains the capture, a driver passes if its bytes stand
       // unbroken on every port.
       if (!Want.empty() && !Explained && std::search(Got.begin(), Got.end(), Want.begin(), Want.end()) == Got.end())
         Wrong +=
             (Wrong.empty() ? "" : "; ") + PortName(P.Port) + " should carry " + Hex(Want) + ", captured " + Hex(Got);
-      if (Host[D][P.Port] != Want)
-        Wrong += (Wrong.empty() ? "" : "; ") + PortName(P.Port) + ": the host build sends " + Hex(Host[D][P.Port]) +
+      if (At(Host[D], P.Port) != Want)
+        Wrong += (Wrong.empty() ? "" : "; ") + PortName(P.Port) + ": the host build sends " + Hex(At(Host[D], P.Port)) +
                  ", its documented behaviour " + Hex(Want);
     }
     const std::string Name =
@@ -355,6 +340,92 @@ int main(int Argc, char **Argv) {
         "captured ports (" + Boot + "): every byte comes from a board driver, each driver's as one block" +
             (Explained ? ", in dispatch order " + Dispatch : ""),
         Detail);
+}
+
+// Expected: what each driver's documented behaviour gives; Host: what the host build sends.
+bool Expectations(bool SecondBoot, std::vector<PortBytes> &Expected, std::vector<PortBytes> &Host) {
+  Expected.assign(std::size(Drivers), {});
+  Host.assign(std::size(Drivers), {});
+  bool AllRan = true;
+  for (size_t D = 0; D < std::size(Drivers); ++D) {
+    Expected[D] = Drivers[D].Documented(SecondBoot);
+    AllRan &= HostWrites(Drivers[D], SecondBoot, Host[D]);
+  }
+  return AllRan;
+}
+
+PortBytes Joined(const std::vector<PortBytes> &Blocks, const std::vector<size_t> &Order) {
+  PortBytes P;
+  for (size_t D : Order)
+    for (const auto &[Port, B] : Blocks[D]) P[Port].insert(P[Port].end(), B.begin(), B.end());
+  return P;
+}
+
+// The judgement on captures made up from the expected blocks: another dispatch order passes;
+// a stray byte, a driver's block missing and a block reordered fail the checks they concern
+// and no other.
+int SelfTest() {
+  Quiet = true;
+  unsigned Cases = 0, Wrong = 0;
+  auto Expect = [&Cases, &Wrong](const char *Case, const std::vector<std::string> &Want) {
+    const bool Ok = FailedNames == Want;
+    ++Cases;
+    Wrong += !Ok;
+    std::string Got;
+    for (const std::string &N : FailedNames) Got += " " + N;
+    std::printf("%s %s: failed checks%s\n", Ok ? "PASS" : "FAIL", Case, Got.empty() ? " none" : Got.c_str());
+  };
+  for (const bool SecondBoot : {false, true}) {
+    std::vector<PortBytes> Expected, Host;
+    if (!Expectations(SecondBoot, Expected, Host)) return std::printf("FAIL a simulated run failed\n"), 1;
+    const std::vector<size_t> Reverse = {4, 3, 2, 1, 0};
+    Judge("", Joined(Expected, Reverse), Expected, Host);
+    Expect(SecondBoot ? "second boot, drivers in reverse order" : "first boot, drivers in reverse order", {});
+    if (!SecondBoot) continue;
+    PortBytes Stray = Joined(Expected, Reverse);
+    Stray[0x68].insert(Stray[0x68].begin() + static_cast<long>(At(Expected[3], 0x68).size()), 0x00);
+    Judge("", Stray, Expected, Host);
+    Expect("a stray byte between two drivers' blocks", {"captured"});
+    std::vector<PortBytes> WithoutChannels = Expected;
+    WithoutChannels[3].clear();
+    Judge("", Joined(WithoutChannels, Reverse), Expected, Host);
+    Expect("EcChannelConfigDxe's bytes missing", {"EcChannelConfigDxe", "captured"});
+    PortBytes Broken = Joined(Expected, {0, 1, 2, 3, 4});
+    Bytes &Ec = Broken[0x68];
+    const auto BoardStart = static_cast<long>(At(Expected[0], 0x68).size());
+    std::rotate(Ec.begin() + BoardStart + 6, Ec.begin() + BoardStart + 9, Ec.begin() + BoardStart + 12);
+    Judge("", Broken, Expected, Host);
+    Expect("six bytes of EcBoardConfigDxe's block reordered", {"EcBoardConfigDxe", "captured"});
+  }
+  std::printf("%u passed, %u failed\n", Cases - Wrong, Wrong);
+  return Wrong ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int Argc, char **Argv) {
+  if (Argc == 2 && std::strcmp(Argv[1], "--self-test") == 0) return SelfTest();
+  if (Argc != 3 || (std::strcmp(Argv[1], "store") != 0 && std::strcmp(Argv[1], "checks") != 0)) {
+    std::fprintf(stderr, "usage: platform-ports store|checks CAPTURE_DIR | --self-test\n");
+    return 2;
+  }
+  const bool SecondBoot = std::strcmp(Argv[1], "checks") == 0;
+  const std::string Boot = SecondBoot ? "second boot" : "first boot, no \"Setup\"";
+
+  PortBytes Captured;
+  bool AllCaptured = true;
+  for (const CAPTURED_PORT_ANSWER &P : CapturedPorts) {
+    std::ifstream In(std::string(Argv[2]) + "/port-" + PortName(P.Port) + ".bin", std::ios::binary);
+    AllCaptured &= In.is_open();
+    Captured[P.Port] = Bytes(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+  }
+  std::vector<PortBytes> Expected, Host;
+  const bool AllRan = Expectations(SecondBoot, Expected, Host);
+  if (!AllCaptured || !AllRan)
+    Check(false, "captured ports (" + Boot + ")",
+          !AllCaptured ? "a capture file is missing (QEMU without the capture devices?)" : "a simulated run failed");
+  else
+    Judge(Boot, Captured, Expected, Host);
   std::printf("SUMMARY %u passed, %u failed\n", Passed, Failed);
   return Failed ? 1 : 0;
 }
