@@ -8,7 +8,9 @@
 # Default: Debian's OVMF and the application that loads each driver image by hand.
 # --platform: the platform image (build/platform/OVMF_CODE_4M.fd, the drivers in its DXE
 # volume) booted twice with one variable store: the first boot stores "Setup", the drivers of
-# the second read it before the check application looks at what they did.
+# the second read it before the check application looks at what they did. The board's ports
+# are captured in both boots, and after each the host build's platform-ports compares the
+# bytes with those the same drivers send on the simulated board (so it needs the host preset).
 # Checks mode prints every check and "N passed, N failed"; it exits non-zero on a failed check,
 # a missing closing line, a time-out, or an exit that is not the app's own.
 # --report: shows what each driver image does when it starts.
@@ -21,13 +23,15 @@ timeout_s=120
 code=/usr/share/OVMF/OVMF_CODE_4M.fd
 app="$here/build/firmware/firmware-tests/FirmwareTestApp.efi"
 boots=(checks)
+ports=
 while (($#)); do
   case "$1" in
     --report) mode=report; boots=(report) ;;
     --platform)
       code="$here/build/platform/OVMF_CODE_4M.fd"
       app="$here/build/firmware/firmware-tests/PlatformCheckApp.efi"
-      boots=(store checks) ;;
+      boots=(store checks)
+      ports="$here/build/host/firmware-tests/platform-ports" ;;
     --timeout) timeout_s=$2; shift ;;
     *) app=$1 ;;
   esac
@@ -35,13 +39,13 @@ while (($#)); do
 done
 
 vars_template=/usr/share/OVMF/OVMF_VARS_4M.fd
-for f in "$code" "$vars_template" "$app"; do
-  [ -f "$f" ] || { echo "run-ovmf: missing $f (tools/install-deps.sh, then build the firmware preset)"; exit 2; }
+for f in "$code" "$vars_template" "$app" ${ports:+"$ports"}; do
+  [ -f "$f" ] || { echo "run-ovmf: missing $f (tools/install-deps.sh, then tools/build.sh)"; exit 2; }
 done
 command -v qemu-system-x86_64 >/dev/null || { echo "run-ovmf: qemu-system-x86_64 not installed"; exit 2; }
 
 work=$(mktemp -d /tmp/ovmf-run.XXXXXX)
-trap '[ -n "${OVMF_KEEP_LOGS:-}" ] && cp "$work"/*.log "$OVMF_KEEP_LOGS"/ 2>/dev/null; rm -rf "$work"' EXIT
+trap '[ -n "${OVMF_KEEP_LOGS:-}" ] && cp "$work"/*.log "$work"/*.bin "$OVMF_KEEP_LOGS"/ 2>/dev/null; rm -rf "$work"' EXIT
 cp "$vars_template" "$work/vars.fd"
 
 fail() {
@@ -58,8 +62,9 @@ total_passed=0
 total_failed=0
 start=$(date +%s%N)
 for boot in "${boots[@]}"; do
-  rm -f "$work/debug.log" "$work/serial.log"
+  rm -f "$work/debug.log" "$work/serial.log" "$work"/port-*.bin
   ovmf_machine_args "$code" "$work/vars.fd" "$app" "$boot" "$work"
+  [ -n "$ports" ] && ovmf_capture_args "$work"
   timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 "${OVMF_MACHINE_ARGS[@]}" </dev/null
   status=$?
   touch "$work/debug.log" "$work/serial.log"
@@ -80,6 +85,14 @@ for boot in "${boots[@]}"; do
   esac
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
+  if [ -n "$ports" ]; then
+    "$ports" "$boot" "$work" > "$work/ports.log" 2>&1
+    grep -a '^CHECK ' "$work/ports.log" | sed -e 's/^CHECK //'
+    summary=$(grep -a '^SUMMARY ' "$work/ports.log" | tail -n 1)
+    [ -n "$summary" ] || { tail -n 20 "$work/ports.log"; fail "no closing line from platform-ports after the $boot boot"; }
+    total_passed=$((total_passed + $(sed -E 's/^SUMMARY ([0-9]+) passed.*/\1/' <<<"$summary")))
+    total_failed=$((total_failed + $(sed -E 's/^SUMMARY [0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$summary")))
+  fi
 done
 elapsed_ms=$((($(date +%s%N) - start) / 1000000))
 echo "run-ovmf: QEMU ran $((elapsed_ms / 1000)).$(printf %03d $((elapsed_ms % 1000)))s (${#boots[@]} boot(s))"

@@ -1,22 +1,26 @@
 // Checks on the platform image: the board's drivers as the firmware's own dispatchers ran them.
 // "store" (first boot) leaves "Setup" for the drivers of the next boot, which run before any
 // application; "check" (second boot) looks at what each driver did, through UEFI services and,
-// for the SMM driver, through the test platform's SMI handler.
+// for the SMM driver, through the test platform's SMI handler. What the drivers wrote to the
+// board's ports QEMU captures, and platform-ports checks after each boot. For
+// tools/boot-option-resets.sh: "seed-bins" stores the boot manager's memory-type bins, and
+// without options (started from a boot option) the application reports them.
 #include <hw/hw.h>
+
+#include <uefi/hob.h>
 
 #include "board_files.h"
 #include "harness.h"
-#include "rtc.h"
 #include "platform.h"
+#include "platform_run.h"
+#include "rtc.h"
 #include "test_platform.h"
 
 namespace {
 
 constexpr CHAR16 SetupName[] = u"Setup";
-constexpr UINT32 SETUP_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
-constexpr UINT8 STORED_SIO_MODE = 2;  // the one-shot setting that SioSetupDxe turns into 1
-
-UINT8 StoredSetup(UINTN I) { return I == 272 ? STORED_SIO_MODE : static_cast<UINT8>(I * 37 + 11); }
+constexpr UINT32 SETUP_ATTRIBUTES = PLATFORM_SETUP_ATTRIBUTES;
+static_assert(PLATFORM_SETUP_SIZE == SETUP_SIZE);
 
 EFI_SMRAM_DESCRIPTOR Smram[8];
 UINTN SmramCount = 0;
@@ -39,6 +43,12 @@ EFI_LOADED_IMAGE_PROTOCOL *Dispatched(const EFI_GUID &File) {
   }
   if (Handles) Bs->FreePool(Handles);
   return Found;
+}
+
+bool DispatchedByName(const char *Name) {
+  for (const BOARD_FIRMWARE_FILE &F : BoardFirmwareFiles)
+    if (StrEq(F.Name, Name)) return Dispatched(F.FileGuid) != nullptr;
+  return false;
 }
 
 bool AllOnes(UINT64 Address, UINTN Length) {
@@ -73,16 +83,22 @@ void CheckDispatch() {
   Log.End();
 }
 
-// Bytes of "Setup" that each board driver owns, and what it must leave there on q35 (no EC, no
-// Super I/O: every port read gives 0xFF).
+// Bytes of "Setup" that each board driver owns, and what it must leave there when every EC
+// register reads the EC data port's captured answer, whose bits 0 and 4 are set.
 struct SETUP_EFFECT {
   const char *Driver;
   UINT16 Offset;
   UINT8 Value;
 };
+constexpr UINT8 EC_ANSWER = CapturedAnswer(0x68);
+static_assert((EC_ANSWER & 0x11) == 0x11 && StoredSetup(272) == 2);
 constexpr SETUP_EFFECT SetupEffects[] = {
-    {"EcSetupSyncDxe", 55, 1},   {"EcSetupSyncDxe", 57, 0xFF}, {"EcSetupSyncDxe", 58, 0xFF},
-    {"EcSetupSyncDxe", 59, 0xFF}, {"SioSetupDxe", 272, 1},     {"EcBoardConfigDxe", 138, 0},
+    {"EcSetupSyncDxe", 55, 1},          // bit 4 of register 0x81
+    {"EcSetupSyncDxe", 57, EC_ANSWER},  // register 0x85, the low byte of a non-zero word
+    {"EcSetupSyncDxe", 58, EC_ANSWER},  // register 0x84, its high byte
+    {"EcSetupSyncDxe", 59, EC_ANSWER},  // register 0x86, non-zero
+    {"SioSetupDxe", 272, 1},            // the one-shot mode 2, acted on
+    {"EcBoardConfigDxe", 138, 0},       // bit 0 of register 0x45 set
 };
 
 void CheckSetup() {
@@ -116,11 +132,71 @@ void CheckSetup() {
   }
 }
 
-// Six images fill the configuration buffer from eight PCD tokens each; the SMM driver's reads
-// count only if the PCD protocol saw them come from its image in SMRAM.
+// The reads that fill the configuration buffer, then those of the token list, as the images
+// make them.
+constexpr TEST_PCD_READ BufferReads[] = {{1055, PcdGetBool}, {1435, PcdGetBool}, {1352, PcdGet8},  {1438, PcdGet32},
+                                         {1436, PcdGetBool}, {1363, PcdGet32},   {1362, PcdGet32}, {1437, PcdGet8}};
+constexpr TEST_PCD_READ TokenListReads[] = {{91, PcdGet32}, {92, PcdGetPtr}};
+struct PCD_READER {
+  const char *Image;
+  bool Buffer, TokenList;
+};
+constexpr PCD_READER PcdReaders[] = {{"FlashAccessDxe", true, false},     {"MediaCapsuleSmm", true, true},
+                                     {"EcSetupSyncDxe", true, true},      {"SioSetupDxe", true, true},
+                                     {"EcBoardConfigDxe", true, false},   {"EcChannelConfigDxe", true, false},
+                                     {"LegacyInterruptDxe", false, false}};
+
+const char *MemberName(UINT8 Member) {
+  constexpr const char *Names[] = {"?", "Get8", "Get16", "Get32", "Get64", "GetPtr", "GetBool", "GetSize"};
+  return Member < sizeof Names / sizeof Names[0] ? Names[Member] : "?";
+}
+
+void LogReads(const TEST_PCD_READ *Reads, UINT32 Count) {
+  for (UINT32 I = 0; I < Count; ++I)
+    Log << " " << static_cast<UINT64>(Reads[I].Token) << " " << MemberName(Reads[I].Member);
+}
+
+// Each image's own reads, in order; the SMM image's count only if the PCD protocol saw them
+// come from its image in SMRAM.
 void CheckPcdReads(const TEST_PLATFORM_PROTOCOL *Platform) {
-  Check(Platform && *Platform->BoardPcdReads >= 6 * 8, "the board's PCD tokens read by all six images that carry them");
-  if (Platform) Log << ": " << static_cast<UINT64>(*Platform->BoardPcdReads) << " reads";
+  for (const PCD_READER &R : PcdReaders) {
+    TEST_PCD_READ Want[16];
+    UINT32 Count = 0;
+    if (R.Buffer)
+      for (const TEST_PCD_READ &Read : BufferReads) Want[Count++] = Read;
+    if (R.TokenList)
+      for (const TEST_PCD_READ &Read : TokenListReads) Want[Count++] = Read;
+    const TEST_PCD_LOG *Got = nullptr;
+    for (UINTN F = 0; F < sizeof BoardFirmwareFiles / sizeof BoardFirmwareFiles[0]; ++F)
+      if (Platform && StrEq(BoardFirmwareFiles[F].Name, R.Image)) Got = &Platform->BoardPcdReads[F];
+    bool Ok = Got && Got->Count == Count;
+    for (UINT32 I = 0; Ok && I < Count; ++I)
+      Ok = Got->Reads[I].Token == Want[I].Token && Got->Reads[I].Member == Want[I].Member;
+    Check(Ok, R.Image);
+    Log << (Count ? ": read the board's PCD tokens, in order:" : ": read none of the board's PCD tokens");
+    LogReads(Want, Count);
+    if (!Ok && Got) {
+      Log << " (read " << static_cast<UINT64>(Got->Count) << ":";
+      LogReads(Got->Reads, Got->Count < 16 ? Got->Count : 16);
+      Log << ")";
+    }
+    Log.End();
+  }
+}
+
+// SioSetupDxe looks for the boot-script service once, at start-up, and records nothing with it;
+// no other board image looks for it.
+void CheckS3SaveState(const TEST_PLATFORM_PROTOCOL *Platform) {
+  UINT64 SioLocated = 0, OthersLocated = 0, Calls = 0;
+  for (UINTN F = 0; Platform && F < sizeof BoardFirmwareFiles / sizeof BoardFirmwareFiles[0]; ++F) {
+    const TEST_S3_LOG &Use = Platform->BoardS3SaveState[F];
+    Calls += Use.BootScriptCalls;
+    (StrEq(BoardFirmwareFiles[F].Name, "SioSetupDxe") ? SioLocated : OthersLocated) += Use.Located;
+  }
+  Check(Platform && SioLocated == 1 && OthersLocated == 0 && Calls == 0,
+        "SioSetupDxe: located EFI_S3_SAVE_STATE_PROTOCOL once and recorded no boot-script entry with it");
+  Log << ": located by SioSetupDxe " << SioLocated << " time(s), by the other images " << OthersLocated
+      << ", boot-script calls " << Calls;
   Log.End();
 }
 
@@ -129,8 +205,32 @@ void CheckLegacyInterrupt() {
   Bs->LocateProtocol(&gEfiLegacyInterruptProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Pirq));
   UINT8 Count = 0, Bus = 0xEE, Device = 0xEE, Function = 0xEE;
   Check(Pirq && !EFI_ERROR(Pirq->GetNumberPirqs(Pirq, &Count)) && Count == 8 &&
-            !EFI_ERROR(Pirq->GetLocation(Pirq, &Bus, &Device, &Function)) && Bus == 0 && Device == 0x14 && Function == 3,
+            !EFI_ERROR(Pirq->GetLocation(Pirq, &Bus, &Device, &Function)) && Bus == 0 && Device == 0x14 &&
+            Function == 3,
         "LegacyInterruptDxe: EFI_LEGACY_INTERRUPT_PROTOCOL answers: 8 PIRQs, router at 00:14.3");
+  Log.End();
+  if (Pirq == nullptr) return;
+  // What these calls send to the routing ports is compared after the boot (platform-ports);
+  // here, what each call returns.
+  const PLATFORM_PIRQ_CALL *Wrong = nullptr;
+  EFI_STATUS WrongStatus = EFI_SUCCESS;
+  UINT8 WrongData = 0;
+  for (const PLATFORM_PIRQ_CALL &C : PlatformPirqCalls) {
+    UINT8 Data = 0xEE;  // stays so when the call is refused
+    const EFI_STATUS Status = C.Write ? Pirq->WritePirq(Pirq, C.Pirq, C.Value) : Pirq->ReadPirq(Pirq, C.Pirq, &Data);
+    const bool DataOk = C.Write || Data == (C.Status == EFI_SUCCESS ? C.Value : 0xEE);
+    if ((Status != C.Status || !DataOk) && Wrong == nullptr) Wrong = &C, WrongStatus = Status, WrongData = Data;
+  }
+  Check(Wrong == nullptr,
+        "LegacyInterruptDxe: WritePirq and ReadPirq: in-range calls succeed, a read gives the IRQ "
+        "that the routing data port answers, out-of-range PIRQs and values are refused");
+  if (Wrong) {
+    Log << ": " << (Wrong->Write ? "WritePirq(" : "ReadPirq(") << static_cast<UINT64>(Wrong->Pirq);
+    if (Wrong->Write) Log << ", " << static_cast<UINT64>(Wrong->Value);
+    Log << ") returned ";
+    Log.Status(WrongStatus);
+    if (!Wrong->Write) Log << ", PirqData " << static_cast<UINT64>(WrongData);
+  }
   Log.End();
 }
 
@@ -138,7 +238,8 @@ void CheckRomSignature(const TEST_PLATFORM_PROTOCOL *Platform) {
   constexpr UINT8 Expected[9] = {'Q', 'X', 'V', '-', 'T', 'B', 'N', '4', 0};
   Check(Platform && *Platform->LegacyOpenCalls >= 1 && *Platform->LegacyCloseCalls == *Platform->LegacyOpenCalls &&
             MemEq(reinterpret_cast<const VOID *>(0xFF5F0), Expected, sizeof Expected),
-        "FlashAccessDxe: at the firmware's ReadyToBoot, \"QXV-TBN4\" and a zero byte at 0xFF5F0 through the legacy-region protocol");
+        "FlashAccessDxe: at the firmware's ReadyToBoot, \"QXV-TBN4\" and a zero byte at 0xFF5F0 through the "
+        "legacy-region protocol");
   Log.End();
 }
 
@@ -176,8 +277,7 @@ EFI_STATUS Stage(UINT64 Source, UINT32 Offset, UINT32 Length) {
 
 void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
   VOID *Found = nullptr;
-  CheckStatus(Bs->LocateProtocol(&gMediaCapsuleSmmProtocolGuid, nullptr, &Found), EFI_NOT_FOUND,
-              "MediaCapsuleSmm: MEDIA_CAPSULE_SMM_PROTOCOL is not in the boot-services database");
+  const EFI_STATUS InBoot = Bs->LocateProtocol(&gMediaCapsuleSmmProtocolGuid, nullptr, &Found);
   HEAP_RECORD_LIST_PROTOCOL *Heap = nullptr;
   Bs->LocateProtocol(&gHeapRecordListProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Heap));
   Check(Heap != nullptr && InSmram(reinterpret_cast<UINT64>(Heap)),
@@ -185,7 +285,8 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
   Log.End();
 
   Bs->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Comm));
-  if (!Check(Comm != nullptr && Platform && Platform->CommBuffer, "EFI_SMM_COMMUNICATION_PROTOCOL and the test platform's buffer"))
+  if (!Check(Comm != nullptr && Platform && Platform->CommBuffer,
+             "EFI_SMM_COMMUNICATION_PROTOCOL and the test platform's buffer"))
     return Log.End(), void();
   Log.End();
   Message = reinterpret_cast<TEST_SMI_MESSAGE *>(Platform->CommBuffer);
@@ -198,6 +299,11 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
              "MediaCapsuleSmm: MEDIA_CAPSULE_SMM_PROTOCOL in the SMM database, with its staging buffer"))
     return Log << ": status ", Log.Status(Q.Status).End(), void();
   Log.End();
+  // Only meaningful once the SMM core has started the image and the SMM database has the protocol.
+  Check(InBoot == EFI_NOT_FOUND && DispatchedByName("MediaCapsuleSmm"),
+        "MediaCapsuleSmm: MEDIA_CAPSULE_SMM_PROTOCOL is in the SMM database only, not in the boot-services database");
+  Log << ": LocateProtocol in boot services ";
+  Log.Status(InBoot).End();
   // OVMF's own SMM drivers may register for other states once an Sx dispatcher exists.
   constexpr UINT32 S5_S4 = (1u << SxS5) | (1u << SxS4);
   CheckValue(Q.SxEntryTypes & S5_S4, S5_S4, "MediaCapsuleSmm: sleep-entry handler registered for S5 and S4");
@@ -207,7 +313,8 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
   Check(Stage(Source, 0, 0x800) == EFI_SUCCESS && Stage(Source + 0x800, 0x800, 0x800) == EFI_SUCCESS,
         "MediaCapsuleSmm: two blocks of 2 KiB staged from SMM");
   Log.End();
-  Check(MemEq(reinterpret_cast<const VOID *>(Q.StagingBuffer), Block, 0x1000), "MediaCapsuleSmm: the blocks land in the staging buffer");
+  Check(MemEq(reinterpret_cast<const VOID *>(Q.StagingBuffer), Block, 0x1000),
+        "MediaCapsuleSmm: the blocks land in the staging buffer");
   Log.End();
   CheckStatus(Stage(Smram[0].CpuStart, 0, 0x10), EFI_ACCESS_DENIED,
               "MediaCapsuleSmm: StageBlock from SMRAM refused by the platform's buffer validation");
@@ -217,20 +324,24 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
   static UINT8 Record[600];
   UINTN Size = sizeof Record;
   UINT32 Attributes = 0;
-  EFI_STATUS Status = Rs->GetVariable(u"OruMediaCapsuleVariableName", &gMediaCapsuleVariableGuid, &Attributes, &Size, Record);
+  EFI_STATUS Status =
+      Rs->GetVariable(u"OruMediaCapsuleVariableName", &gMediaCapsuleVariableGuid, &Attributes, &Size, Record);
   bool Layout = Status == EFI_SUCCESS && Size == 560 && Attributes == 7;
   for (UINTN I = 0; I < 560 && Layout; ++I) {
     UINT8 Want = I == 556 ? 5 : 0;
     if (I >= 42 && I < 72) Want = (I - 42) % 2 ? 0 : Data[(I - 42) / 2];
     Layout = Record[I] == Want;
   }
-  Check(Layout, "MediaCapsuleSmm: \"OruMediaCapsuleVariableName\" written by the SMM variable driver: 560 bytes, attributes 7, A..O at 42, 5 at 556");
+  Check(Layout,
+        "MediaCapsuleSmm: \"OruMediaCapsuleVariableName\" written by the SMM variable driver: 560 bytes, attributes 7, "
+        "A..O at 42, 5 at 556");
   Log.End();
 
   const CHAR16 *Names[] = {u"CapsuleUpdateData", u"CapsuleUpdateData1"};
   for (const CHAR16 *Name : Names) Rs->SetVariable(Name, &gCapsuleVendorGuid, 0, 0, nullptr);
   const UINT8 NoAddress[16] = {};
-  CheckStatus(Command(2, NoAddress, 0x1000), EFI_SUCCESS, "MediaCapsuleSmm: command 2 (schedule the 4 KiB staged) from SMM");
+  CheckStatus(Command(2, NoAddress, 0x1000), EFI_SUCCESS,
+              "MediaCapsuleSmm: command 2 (schedule the 4 KiB staged) from SMM");
   UINT64 Descriptors = 0;
   Size = sizeof Descriptors;
   Status = Rs->GetVariable(u"CapsuleUpdateData", &gCapsuleVendorGuid, &Attributes, &Size, &Descriptors);
@@ -248,9 +359,94 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
         "MediaCapsuleSmm: RTC alarm set 3 s ahead of the RTC's time, alarm interrupt enabled");
   Log.End();
   const TEST_SMI_REQUEST Q2 = Smi(Query);
-  Check(Q2.PreSleepRequestCalls == 1 && Q2.PreSleepNotifyCalls == 1, "MediaCapsuleSmm: both pre-sleep services called once");
+  Check(Q2.PreSleepRequestCalls == 1 && Q2.PreSleepNotifyCalls == 1,
+        "MediaCapsuleSmm: both pre-sleep services called once");
   Log.End();
   RtcAlarmOff();
+}
+
+// The boot manager's memory-type bins: those this boot started with (a HOB, from the
+// "MemoryTypeInformation" variable or the platform's defaults), the peak pages of each type so
+// far (a configuration table), and the variable it keeps for the next boot. Before it starts a
+// boot option it resets the machine if any peak exceeds its bin.
+struct MEMORY_TYPE_BIN {
+  UINT32 Type;
+  UINT32 NumberOfPages;
+};
+constexpr EFI_GUID MemoryTypeInformationGuid = {
+    0x4C19049F, 0x4137, 0x4DD3, {0x9C, 0x10, 0x8B, 0x97, 0xA8, 0x3F, 0xFD, 0xFA}};
+constexpr CHAR16 MemoryTypeInformationName[] = u"MemoryTypeInformation";
+constexpr UINT32 STAGING_BUFFER_PAGES = 32 * 1024 * 1024 / 4096;  // MediaCapsuleSmm's reserved staging buffer
+
+VOID *ConfigurationTable(const EFI_GUID &Guid) {
+  for (UINTN I = 0; I < St->NumberOfTableEntries; ++I)
+    if (St->ConfigurationTable[I].VendorGuid == Guid) return St->ConfigurationTable[I].VendorTable;
+  return nullptr;
+}
+
+// The bins of this boot, with the terminating entry; Count 0 without the HOB.
+const MEMORY_TYPE_BIN *BootBins(UINTN &Count) {
+  Count = 0;
+  const auto *Hob = static_cast<const UINT8 *>(ConfigurationTable(EFI_HOB_LIST_GUID));
+  for (UINTN Guard = 0; Hob && Guard < 4096; ++Guard) {
+    const auto *Header = reinterpret_cast<const EFI_HOB_GENERIC_HEADER *>(Hob);
+    if (Header->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST || Header->HobLength < sizeof(EFI_HOB_GENERIC_HEADER)) break;
+    const auto *Guid = reinterpret_cast<const EFI_HOB_GUID_TYPE *>(Hob);
+    if (Header->HobType == EFI_HOB_TYPE_GUID_EXTENSION && Guid->Name == MemoryTypeInformationGuid) {
+      Count = (Header->HobLength - sizeof(EFI_HOB_GUID_TYPE)) / sizeof(MEMORY_TYPE_BIN);
+      return reinterpret_cast<const MEMORY_TYPE_BIN *>(Guid + 1);
+    }
+    Hob += Header->HobLength;
+  }
+  return nullptr;
+}
+
+void LogBins(const char *What, const MEMORY_TYPE_BIN *Bins, UINTN Count) {
+  Log << "NOTE " << What << ":";
+  for (UINTN I = 0; Bins && I + 1 < Count; ++I) {
+    Log << " type " << static_cast<UINT64>(Bins[I].Type) << " ";
+    Log.Hex(Bins[I].NumberOfPages);
+  }
+  if (Bins == nullptr) Log << " none";
+  Log.End();
+}
+
+// Started from a boot option (no load options): what the boot manager saw, for the reset count.
+void ReportMemoryTypes() {
+  UINTN Count = 0;
+  const MEMORY_TYPE_BIN *Bins = BootBins(Count);
+  LogBins("memory-type bins this boot started with (pages)", Bins, Count);
+  LogBins("peak pages of each type so far",
+          static_cast<const MEMORY_TYPE_BIN *>(ConfigurationTable(MemoryTypeInformationGuid)), Count);
+  static MEMORY_TYPE_BIN Stored[32];
+  UINTN Size = sizeof Stored;
+  const EFI_STATUS Status =
+      Rs->GetVariable(MemoryTypeInformationName, &MemoryTypeInformationGuid, nullptr, &Size, Stored);
+  if (Status == EFI_SUCCESS)
+    LogBins("\"MemoryTypeInformation\" for the next boot", Stored, Size / sizeof(MEMORY_TYPE_BIN));
+  else
+    Log << "NOTE \"MemoryTypeInformation\": ", Log.Status(Status).End();
+}
+
+// What an integrator's sizing does: this boot's bins (the platform's defaults on a fresh store)
+// as the variable, with the reserved bin grown by the staging buffer, and optionally no more.
+void SeedMemoryTypes(UINT32 ExtraReservedPages) {
+  UINTN Count = 0;
+  const MEMORY_TYPE_BIN *Bins = BootBins(Count);
+  static MEMORY_TYPE_BIN Seed[32];
+  bool Reserved = false;
+  for (UINTN I = 0; Bins && I < Count && I < 32; ++I) {
+    Seed[I] = Bins[I];
+    if (I + 1 < Count && Seed[I].Type == 0) Seed[I].NumberOfPages += ExtraReservedPages, Reserved = true;
+  }
+  LogBins("memory-type bins stored for the next boot", Seed, Count);
+  const EFI_STATUS Status = Bins && Reserved
+                                ? Rs->SetVariable(MemoryTypeInformationName, &MemoryTypeInformationGuid,
+                                                  EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS,
+                                                  Count * sizeof(MEMORY_TYPE_BIN), Seed)
+                                : EFI_NOT_FOUND;
+  CheckStatus(Status, EFI_SUCCESS,
+              "\"MemoryTypeInformation\" stored from this boot's bins, the reserved bin among them");
 }
 
 void StoreSetup() {
@@ -266,7 +462,8 @@ void StoreSetup() {
 extern "C" EFI_STATUS EFIAPI PlatformCheckEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   StartApplication(ImageHandle, SystemTable);
   const TEST_PLATFORM_PROTOCOL *Platform = nullptr;
-  Bs->LocateProtocol(&gTestPlatformProtocolGuid, nullptr, reinterpret_cast<VOID **>(const_cast<TEST_PLATFORM_PROTOCOL **>(&Platform)));
+  Bs->LocateProtocol(&gTestPlatformProtocolGuid, nullptr,
+                     reinterpret_cast<VOID **>(const_cast<TEST_PLATFORM_PROTOCOL **>(&Platform)));
   EFI_SMM_ACCESS2_PROTOCOL *Access = nullptr;
   if (!EFI_ERROR(Bs->LocateProtocol(&gEfiSmmAccess2ProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Access)))) {
     UINTN Size = sizeof Smram;
@@ -277,6 +474,14 @@ extern "C" EFI_STATUS EFIAPI PlatformCheckEntry(EFI_HANDLE ImageHandle, EFI_SYST
     Log << "BEGIN store";
     Log.End();
     StoreSetup();
+  } else if (OptionGiven("seed-bins")) {
+    Log << "BEGIN seed-bins";
+    Log.End();
+    SeedMemoryTypes(OptionGiven("staging") ? STAGING_BUFFER_PAGES : 0);
+  } else if (!OptionGiven("checks")) {
+    Log << "BEGIN boot-option";
+    Log.End();
+    ReportMemoryTypes();
   } else {
     Log << "BEGIN checks";
     Log.End();
@@ -285,6 +490,7 @@ extern "C" EFI_STATUS EFIAPI PlatformCheckEntry(EFI_HANDLE ImageHandle, EFI_SYST
     CheckDispatch();
     CheckSetup();
     CheckPcdReads(Platform);
+    CheckS3SaveState(Platform);
     CheckLegacyInterrupt();
     CheckRomSignature(Platform);
     CheckCapsule(Platform);

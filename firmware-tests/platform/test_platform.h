@@ -5,6 +5,8 @@
 #include <capsule/media_capsule.h>
 #include <uefi/smm_platform.h>
 
+#include "platform_run.h"
+
 inline constexpr EFI_GUID gTestPlatformProtocolGuid = {0x94A7B229, 0x013D, 0x4ACB, {0xA5, 0xF8, 0x24, 0x27, 0xEB, 0xB8, 0xE1, 0x08}};
 struct TEST_PLATFORM_PROTOCOL {
   // Runtime-services pages allocated before the end of DXE: the SMM core accepts communication
@@ -14,7 +16,27 @@ struct TEST_PLATFORM_PROTOCOL {
   const UINTN *LegacyOpenCalls;  // legacy-region protocol calls so far
   const UINTN *LegacyCloseCalls;
   const UINTN *DebugPrintCalls;
-  const UINTN *BoardPcdReads;    // PCD reads of the board's tokens answered for the board images
+  const struct TEST_PCD_LOG *BoardPcdReads;  // one per entry of BoardFirmwareFiles
+  const struct TEST_S3_LOG *BoardS3SaveState;  // one per entry of BoardFirmwareFiles
+};
+
+// EFI_S3_SAVE_STATE_PROTOCOL as the board images get it from the test platform: how often an
+// image located it, and how many boot-script calls (Write, Insert, Label, Compare) it made.
+inline constexpr EFI_GUID S3SaveStateProtocolGuid = {0xE857CAF6, 0xC046, 0x45DC, {0xBE, 0x3F, 0xEE, 0x07, 0x65, 0xFB, 0xA8, 0x87}};
+struct TEST_S3_LOG {
+  UINT32 Located;
+  UINT32 BootScriptCalls;
+};
+
+// PCD reads of the board's tokens that the DXE driver answered for one board image, in order.
+enum TEST_PCD_MEMBER : UINT8 { PcdGet8 = 1, PcdGet16, PcdGet32, PcdGet64, PcdGetPtr, PcdGetBool, PcdGetSize };
+struct TEST_PCD_READ {
+  UINT16 Token;
+  UINT8 Member;
+};
+struct TEST_PCD_LOG {
+  UINT32 Count;  // may exceed the reads kept
+  TEST_PCD_READ Reads[16];
 };
 
 inline constexpr EFI_GUID gTestPlatformSmiGuid = {0x875088E9, 0xEAB7, 0x4713, {0x8E, 0x10, 0xC8, 0xDE, 0x72, 0xAC, 0x8F, 0x2F}};
@@ -51,14 +73,6 @@ inline constexpr EFI_GUID gEfiSmmCommunicationProtocolGuid = {0xC68ED8E2, 0x9DC6
 struct EFI_SMM_COMMUNICATION_PROTOCOL {
   EFI_STATUS(EFIAPI *Communicate)(const EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *CommBuffer, UINTN *CommSize);
 };
-
-// PCD values that the test platform serves to the board images (tokens not listed read 0).
-struct TEST_PCD_VALUE {
-  UINTN Token;
-  UINT64 Value;
-};
-inline constexpr TEST_PCD_VALUE BoardPcdValues[] = {{1055, 1}, {1352, 0x5A}, {1438, 0x12345678}};
-inline constexpr UINTN BoardPcdTokens[] = {1055, 1435, 1352, 1438, 1436, 1363, 1362, 1437, 91, 92};
 
 // True when a loaded image's file path names the firmware file File (the dispatchers load
 // images from a volume by a path ending in the file's GUID).
