@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <sim/image/pe_file.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -20,13 +22,6 @@ namespace {
 struct Image {
   std::string Name;
   std::vector<uint8_t> Bytes;
-
-  template <typename T>
-  bool Read(size_t Offset, T &Value) const {
-    if (Offset > Bytes.size() || Bytes.size() - Offset < sizeof(T)) return false;
-    std::memcpy(&Value, Bytes.data() + Offset, sizeof(T));
-    return true;
-  }
 };
 
 struct Options {
@@ -46,60 +41,31 @@ std::string Hex(uint64_t V) {
 }
 
 int Check(const Image &Img, const Options &Want) {
-  uint16_t Mz = 0;
-  uint32_t PeOffset = 0;
-  if (!Img.Read(0, Mz) || Mz != 0x5A4D) return Fail(Img, "DOS header", "no MZ signature");
-  if (!Img.Read(0x3C, PeOffset)) return Fail(Img, "e_lfanew", "truncated");
-  uint32_t PeSig = 0;
-  if (!Img.Read(PeOffset, PeSig) || PeSig != 0x00004550) return Fail(Img, "PE signature", "missing");
-  const size_t Coff = PeOffset + 4;
-  uint16_t Machine = 0, Sections = 0, OptSize = 0, Characteristics = 0;
-  Img.Read(Coff + 0, Machine);
-  Img.Read(Coff + 2, Sections);
-  Img.Read(Coff + 16, OptSize);
-  Img.Read(Coff + 18, Characteristics);
-  if (Machine != 0x8664) return Fail(Img, "Machine", Hex(Machine) + ", expected 0x8664");
-  if (Characteristics & 0x0001) return Fail(Img, "Characteristics", "relocations stripped");
-  const size_t Opt = Coff + 20;
-  uint16_t Magic = 0;
-  if (!Img.Read(Opt, Magic) || Magic != 0x20B) return Fail(Img, "Magic", Hex(Magic) + ", expected 0x20B (PE32+)");
-  uint32_t Entry = 0, SectionAlign = 0, NumDirs = 0;
-  uint64_t ImageBase = 1;
-  uint16_t Subsystem = 0;
-  Img.Read(Opt + 16, Entry);
-  Img.Read(Opt + 24, ImageBase);
-  Img.Read(Opt + 32, SectionAlign);
-  Img.Read(Opt + 68, Subsystem);
-  Img.Read(Opt + 108, NumDirs);
-  if (Subsystem != Want.Subsystem) return Fail(Img, "Subsystem", Hex(Subsystem) + ", expected " + Hex(Want.Subsystem));
-  if (ImageBase != 0) return Fail(Img, "ImageBase", Hex(ImageBase) + ", expected 0");
+  image::PeFile Pe;
+  std::string Field, Detail;
+  if (!image::ReadPeFile(Img.Bytes, Pe, Field, Detail)) return Fail(Img, Field.c_str(), Detail);
+  if (Pe.Machine != image::PeFile::MACHINE_X64) return Fail(Img, "Machine", Hex(Pe.Machine) + ", expected 0x8664");
+  if (Pe.Characteristics & 0x0001) return Fail(Img, "Characteristics", "relocations stripped");
+  if (Pe.Subsystem != Want.Subsystem)
+    return Fail(Img, "Subsystem", Hex(Pe.Subsystem) + ", expected " + Hex(Want.Subsystem));
+  if (Pe.ImageBase != 0) return Fail(Img, "ImageBase", Hex(Pe.ImageBase) + ", expected 0");
   const std::string Stem = fs::path(Img.Name).stem().string();
-  if (auto It = Want.SectionAlignment.find(Stem); It != Want.SectionAlignment.end() && SectionAlign != It->second)
-    return Fail(Img, "SectionAlignment", Hex(SectionAlign) + ", expected " + Hex(It->second));
-  auto Directory = [&](unsigned Index, uint32_t &Rva, uint32_t &Size) {
-    Rva = Size = 0;
-    if (Index >= NumDirs) return;
-    Img.Read(Opt + 112 + Index * 8, Rva);
-    Img.Read(Opt + 112 + Index * 8 + 4, Size);
-  };
-  uint32_t Rva, Size;
-  Directory(1, Rva, Size);
-  if (Rva != 0 || Size != 0) return Fail(Img, "Import directory", "not empty (RVA " + Hex(Rva) + ", size " + Hex(Size) + ")");
+  if (auto It = Want.SectionAlignment.find(Stem); It != Want.SectionAlignment.end() && Pe.SectionAlignment != It->second)
+    return Fail(Img, "SectionAlignment", Hex(Pe.SectionAlignment) + ", expected " + Hex(It->second));
+  const image::PeDirectory Imports = Pe.Directory(image::PeFile::DIRECTORY_IMPORT);
+  if (Imports.VirtualAddress != 0 || Imports.Size != 0)
+    return Fail(Img, "Import directory",
+                "not empty (RVA " + Hex(Imports.VirtualAddress) + ", size " + Hex(Imports.Size) + ")");
   // An image whose code holds no absolute address needs no base relocations: what must not be
   // set is the flag that says they were stripped (checked above).
-  Directory(5, Rva, Size);
-  const bool NoRelocations = Size == 0;
-  if (OptSize < 112) return Fail(Img, "SizeOfOptionalHeader", "too small");
-  const size_t SectionTable = Opt + OptSize;
+  const bool NoRelocations = Pe.Directory(image::PeFile::DIRECTORY_BASERELOC).Size == 0;
   bool EntryOk = false;
-  for (uint16_t I = 0; I < Sections; ++I) {
-    const size_t S = SectionTable + I * 40;
-    uint32_t VSize = 0, VAddr = 0, Flags = 0;
-    if (!Img.Read(S + 8, VSize) || !Img.Read(S + 12, VAddr) || !Img.Read(S + 36, Flags))
-      return Fail(Img, "Section table", "truncated");
-    if (Entry >= VAddr && Entry < VAddr + VSize && (Flags & 0x20000000)) EntryOk = true;
-  }
-  if (!EntryOk) return Fail(Img, "AddressOfEntryPoint", Hex(Entry) + " is not inside an executable section");
+  for (const image::PeSection &S : Pe.Sections)
+    if (Pe.AddressOfEntryPoint >= S.VirtualAddress && Pe.AddressOfEntryPoint < S.VirtualAddress + S.VirtualSize &&
+        (S.Characteristics & 0x20000000))
+      EntryOk = true;
+  if (!EntryOk)
+    return Fail(Img, "AddressOfEntryPoint", Hex(Pe.AddressOfEntryPoint) + " is not inside an executable section");
   std::printf("ok   %-28s %6zu bytes%s\n", Img.Name.c_str(), Img.Bytes.size(),
               NoRelocations ? " (position-independent: no base relocations needed)" : "");
   return 0;

@@ -1,5 +1,7 @@
 #include "pe_image.h"
 
+#include "pe_file.h"
+
 #include <sys/mman.h>
 
 #include <cstdio>
@@ -8,21 +10,6 @@
 #include <iterator>
 
 namespace image {
-
-namespace {
-
-template <typename T>
-bool Get(const std::vector<uint8_t> &F, uint64_t At, T &Out) {
-  if (At + sizeof(T) > F.size()) return false;
-  std::memcpy(&Out, F.data() + At, sizeof(T));
-  return true;
-}
-
-constexpr uint16_t MACHINE_X64 = 0x8664, PE32_PLUS = 0x20B;
-constexpr uint32_t SCN_CODE = 0x20, SCN_EXECUTE = 0x20000000;
-constexpr unsigned DIR_BASERELOC = 5;
-
-}  // namespace
 
 std::string UndecoratedName(const std::string &D) {
   if (D.empty() || D[0] != '?') return D;
@@ -62,59 +49,35 @@ PeImage::~PeImage() {
 }
 
 bool PeImage::Load(const std::vector<uint8_t> &F) {
-  uint32_t Pe = 0, Signature = 0;
-  uint16_t Machine = 0, NumSections = 0, OptSize = 0, Magic = 0;
-  if (!Get(F, 0x3C, Pe) || !Get(F, Pe, Signature) || Signature != 0x4550) return Err = File + ": not a PE image", false;
-  Get(F, Pe + 4, Machine);
-  Get(F, Pe + 6, NumSections);
-  Get(F, Pe + 20, OptSize);
-  const uint64_t Opt = Pe + 24;
-  Get(F, Opt, Magic);
-  if (Machine != MACHINE_X64 || Magic != PE32_PLUS) return Err = File + ": not an x86-64 PE32+ image", false;
-  uint32_t EntryPoint = 0, SizeOfImage = 0, SizeOfHeaders = 0, NumDirs = 0;
-  Get(F, Opt + 16, EntryPoint);
-  Get(F, Opt + 56, SizeOfImage);
-  Get(F, Opt + 60, SizeOfHeaders);
-  Get(F, Opt + 108, NumDirs);
-  uint64_t ImageBase = 0;
-  Get(F, Opt + 24, ImageBase);
-  EntryRva = EntryPoint;
+  PeFile P;
+  std::string Field, Detail;
+  if (!ReadPeFile(F, P, Field, Detail)) return Err = File + ": not a PE32+ image: " + Field + ": " + Detail, false;
+  if (P.Machine != PeFile::MACHINE_X64) return Err = File + ": not an x86-64 PE32+ image", false;
+  EntryRva = P.AddressOfEntryPoint;
 
   // Host memory that the guest sees at the same address; never executable on the host, so a
   // host call into the image faults and is handed to the emulator.
-  MappedSize = (uint64_t{SizeOfImage} + 0xFFF) & ~uint64_t{0xFFF};
+  MappedSize = (uint64_t{P.SizeOfImage} + 0xFFF) & ~uint64_t{0xFFF};
   void *M = mmap(nullptr, MappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (M == MAP_FAILED) return Err = File + ": cannot map " + std::to_string(MappedSize) + " bytes", false;
   Memory = static_cast<uint8_t *>(M);
-  if (SizeOfHeaders > F.size() || SizeOfHeaders > MappedSize) return Err = File + ": bad SizeOfHeaders", false;
-  std::memcpy(Memory, F.data(), SizeOfHeaders);
+  if (P.SizeOfHeaders > F.size() || P.SizeOfHeaders > MappedSize) return Err = File + ": bad SizeOfHeaders", false;
+  std::memcpy(Memory, F.data(), P.SizeOfHeaders);
 
-  const uint64_t SecTable = Opt + OptSize;
-  for (unsigned I = 0; I < NumSections; ++I) {
-    const uint64_t H = SecTable + I * 40;
-    char Name[9] = {};
-    uint32_t VSize = 0, Va = 0, RawSize = 0, RawPtr = 0, Flags = 0;
-    if (H + 40 > F.size()) return Err = File + ": truncated section table", false;
-    std::memcpy(Name, F.data() + H, 8);
-    Get(F, H + 8, VSize);
-    Get(F, H + 12, Va);
-    Get(F, H + 16, RawSize);
-    Get(F, H + 20, RawPtr);
-    Get(F, H + 36, Flags);
+  for (const PeSection &S : P.Sections) {
+    const uint32_t VSize = S.VirtualSize, RawSize = S.SizeOfRawData;
     const uint64_t Copy = std::min(VSize ? VSize : RawSize, RawSize);
-    if (uint64_t{Va} + std::max(VSize, RawSize) > MappedSize || uint64_t{RawPtr} + Copy > F.size())
-      return Err = File + ": section " + Name + " lies outside the image", false;
-    std::memcpy(Memory + Va, F.data() + RawPtr, Copy);
-    Secs.push_back({Name, Va, VSize ? VSize : RawSize, (Flags & (SCN_CODE | SCN_EXECUTE)) != 0});
+    if (uint64_t{S.VirtualAddress} + std::max(VSize, RawSize) > MappedSize ||
+        uint64_t{S.PointerToRawData} + Copy > F.size())
+      return Err = File + ": section " + S.Name + " lies outside the image", false;
+    std::memcpy(Memory + S.VirtualAddress, F.data() + S.PointerToRawData, Copy);
+    Secs.push_back({S.Name, S.VirtualAddress, VSize ? VSize : RawSize, S.Executable()});
   }
 
   // Base relocations: the image is linked at ImageBase and loaded at Memory.
-  uint32_t RelocRva = 0, RelocSize = 0;
-  if (NumDirs > DIR_BASERELOC) {
-    Get(F, Opt + 112 + DIR_BASERELOC * 8, RelocRva);
-    Get(F, Opt + 112 + DIR_BASERELOC * 8 + 4, RelocSize);
-  }
-  const uint64_t Delta = Base() - ImageBase;
+  const uint32_t RelocRva = P.Directory(PeFile::DIRECTORY_BASERELOC).VirtualAddress;
+  const uint32_t RelocSize = P.Directory(PeFile::DIRECTORY_BASERELOC).Size;
+  const uint64_t Delta = Base() - P.ImageBase;
   for (uint64_t At = RelocRva; At + 8 <= uint64_t{RelocRva} + RelocSize;) {
     uint32_t Page = 0, BlockSize = 0;
     std::memcpy(&Page, Memory + At, 4);
