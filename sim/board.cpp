@@ -3,6 +3,7 @@
 #include "record.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,6 +14,15 @@ std::string ToString(const Access &A) {
   std::snprintf(Buf, sizeof Buf, "%s %s%u 0x%llX = 0x%llX", A.Bus == Space::Io ? "io  " : "mmio",
                 A.Write ? "write" : "read ", A.Width * 8, static_cast<unsigned long long>(A.Address),
                 static_cast<unsigned long long>(A.Value));
+  return Buf;
+}
+
+std::string Format(const char *Fmt, ...) {
+  char Buf[160];
+  va_list Args;
+  va_start(Args, Fmt);
+  std::vsnprintf(Buf, sizeof Buf, Fmt, Args);
+  va_end(Args);
   return Buf;
 }
 

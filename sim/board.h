@@ -34,7 +34,13 @@ class Device {
   virtual ~Device() = default;
   virtual uint64_t Read(uint64_t Address, unsigned Width) = 0;
   virtual void Write(uint64_t Address, unsigned Width, uint64_t Value) = 0;
+  // What the device makes of an access it has just taken ("EC status", "SPI 0x45 opcode"),
+  // for traces; empty where it has nothing to say.
+  virtual std::string Describe(const Access &A) { return ""; }
 };
+
+// printf-style formatting into a string, for the devices' descriptions.
+std::string Format(const char *Fmt, ...) __attribute__((format(printf, 1, 2)));
 
 struct CpuModel {
   std::map<uint32_t, std::array<uint32_t, 4>> Cpuid;  // leaf -> EAX, EBX, ECX, EDX

@@ -12,8 +12,8 @@
 #include <functional>
 #include <vector>
 
-#include <smm.h>
-#include <uefi.h>
+#include <sim/smm.h>
+#include <sim/uefi.h>
 
 namespace allocation_sweep {
 

@@ -17,6 +17,6 @@ if [ ! -x "$bin" ] || [ -n "$(find "$root/capsule" "$root/support" "$root/sim" "
   printf 'src:%s/sim/*\n' "$root" >"$out/coverage-ignore.txt"
   "$cxx" -std=c++20 -g -O1 -fsanitize=fuzzer,address -DUEFI_HOST=1 -Wno-unused-command-line-argument \
     -fsanitize-coverage-ignorelist="$out/coverage-ignore.txt" \
-    -I"$root" -I"$root/include" -I"$root/support" -I"$root/sim" "$@" -o "$bin"
+    -I"$root" -I"$root/include" -I"$root/support" "$@" -o "$bin"
 fi
 "$bin" -seed=1 -runs="$runs" -max_len=4096 -artifact_prefix="$out/$name-" -print_final_stats=1 2>&1 | tail -n 25

@@ -15,4 +15,4 @@ if [ ! -d build/firmware/images ] || [ -z "$(ls build/firmware/images/*.efi 2>/d
 fi
 [ -f build/host/build.ninja ] || cmake --preset host >/dev/null
 cmake --build --preset host --target run-image >/dev/null
-exec build/host/sim/image/run-image "$@"
+exec build/host/tools/run-image/run-image "$@"

@@ -9,7 +9,7 @@
 // Each capture holds the writes of every driver that uses that port, in the order the
 // dispatcher started them, which is not fixed: the drivers must appear as whole blocks in one
 // order shared by all ports, and nothing else may have written there.
-#include <board.h>
+#include <sim/board.h>
 #include <board/ec_board_config/ec_board_config.h>
 #include <board/ec_channel_config/ec_channel_config.h>
 #include <board/ec_setup_sync/ec_setup_sync.h>
@@ -17,7 +17,7 @@
 #include <pirq/legacy_interrupt.h>
 #include <sys/wait.h>
 #include <tests/common/known_guids.h>
-#include <uefi.h>
+#include <sim/uefi.h>
 #include <unistd.h>
 
 #include <algorithm>

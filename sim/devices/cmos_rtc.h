@@ -26,6 +26,9 @@ class CmosRtc : public Device {
     else
       Registers[Index & 0x7F] = static_cast<uint8_t>(Value);
   }
+  std::string Describe(const Access &A) override {
+    return A.Address == 0x70 ? "RTC index" : Format("RTC register 0x%02X", Index & 0x7F);
+  }
   void SetTime(uint8_t Hours, uint8_t Minutes, uint8_t Seconds) {  // BCD, as the clock holds them
     Registers[4] = Hours;
     Registers[2] = Minutes;

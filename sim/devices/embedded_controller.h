@@ -66,8 +66,20 @@ class EmbeddedController : public Device {
   std::vector<Transaction> Transactions;  // completed register accesses, in order
   unsigned StatusReads = 0, DataReads = 0, BytesWritten = 0, Overruns = 0;
 
+  // The port, then each register access the byte completed.
+  std::string Describe(const Access &A) override {
+    std::string Out = A.Address == DataPort ? "EC data" : A.Write ? "EC command" : "EC status";
+    for (; Described < Transactions.size(); ++Described) {
+      const Transaction &T = Transactions[Described];
+      Out += Format("\n      EC %s bank %u register 0x%02X = 0x%02X", T.Write ? "write" : "read ", T.Bank, T.Register,
+                    T.Value);
+    }
+    return Out;
+  }
+
  private:
   enum class Phase { Idle, Selector, Register, Value };
+  size_t Described = 0;  // transactions already named by Describe
 
   uint8_t ReadStatus() {
     ++StatusReads;

@@ -9,7 +9,10 @@ namespace sim {
 
 class IndexDataPair : public Device {
  public:
-  IndexDataPair(uint16_t IndexPort, uint16_t DataPort) : IndexPort(IndexPort), DataPort(DataPort) {
+  // The names say what the pair is in traces: "PIRQ index", "PIRQ routing register 0x02".
+  IndexDataPair(uint16_t IndexPort, uint16_t DataPort, const char *IndexName = "index",
+                const char *RegisterName = "register")
+      : IndexPort(IndexPort), DataPort(DataPort), IndexName(IndexName), RegisterName(RegisterName) {
     Registers.fill(0);
   }
   void Attach(Board &B) {
@@ -23,11 +26,15 @@ class IndexDataPair : public Device {
     else
       Registers[Index] = static_cast<uint8_t>(Value);
   }
+  std::string Describe(const Access &A) override {
+    return A.Address == IndexPort ? IndexName : Format("%s 0x%02X", RegisterName, Index);
+  }
   std::array<uint8_t, 256> Registers;
   uint8_t Index = 0;
 
  private:
   uint16_t IndexPort, DataPort;
+  const char *IndexName, *RegisterName;
 };
 
 }  // namespace sim

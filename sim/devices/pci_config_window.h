@@ -17,6 +17,11 @@ class PciConfigWindow : public Device {
   void Set16(unsigned Bus, unsigned Dev, unsigned Fn, unsigned Offset, uint16_t Value);
   uint64_t Read(uint64_t Address, unsigned Width) override;
   void Write(uint64_t Address, unsigned Width, uint64_t Value) override;
+  std::string Describe(const Access &A) override {
+    const uint64_t O = A.Address - Base;
+    return Format("PCI %02X:%02X.%u offset 0x%03X", unsigned(O >> 20), unsigned(O >> 15) & 31, unsigned(O >> 12) & 7,
+                  unsigned(O & 0xFFF));
+  }
 
  private:
   std::map<uint64_t, std::array<uint8_t, 4096>> Functions;

@@ -58,4 +58,21 @@ void SpiHostController::Execute() {
   DoneAtNs = Clock.NowNs() + CommandOverheadNs + (1 + Tx + Rx) * 8 * 1000 / BusMhz;
 }
 
+std::string SpiHostController::Describe(const Access &A) {
+  const unsigned R = static_cast<unsigned>(A.Address - Base);
+  const char *Name = R == 0x45 ? "opcode" : R == 0x47 ? "execute" : R == 0x48 ? "transmit count"
+                   : R == 0x4B ? "receive count" : R == 0x4C ? "busy" : R >= Fifo ? "FIFO" : "register";
+  std::string Out = Format("SPI 0x%02X %s", R, Name);
+  for (; Described < Part.Commands.size(); ++Described) {
+    const auto &C = Part.Commands[Described];
+    Out += Format("\n      SPI command 0x%02X %s", C.Opcode, SpiNorPart::OpcodeName(C.Opcode));
+    if (!C.Out.empty()) {
+      Out += " out";
+      for (uint8_t Byte : C.Out) Out += Format(" %02X", Byte);
+    }
+    if (C.InCount) Out += " in " + std::to_string(C.InCount) + " bytes";
+  }
+  return Out;
+}
+
 }  // namespace sim

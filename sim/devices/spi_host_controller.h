@@ -43,8 +43,11 @@ class SpiHostController : public Device {
 
   uint64_t Read(uint64_t Address, unsigned Width) override;
   void Write(uint64_t Address, unsigned Width, uint64_t Value) override;
+  // The register, then each command the part has taken since the last description.
+  std::string Describe(const Access &A) override;
 
  private:
+  size_t Described = 0;  // the part's commands already named by Describe
   uint8_t ByteAt(uint64_t Offset) const;
   void Execute();
   SpiNorPart &Part;

@@ -121,4 +121,22 @@ void SpiNorPart::Transfer(uint8_t Opcode, const std::vector<uint8_t> &Out, std::
     for (size_t I = 0; I < In.size(); ++I) In[I] = It->second[I % It->second.size()];
 }
 
+const char *SpiNorPart::OpcodeName(uint8_t Op) {
+  switch (Op) {
+    case 0x9F: return "(read identifier)";
+    case 0x90: case 0xAB: return "(read identifier, legacy)";
+    case 0xB7: return "(enter 4-byte address mode)";
+    case 0xE9: case 0x29: return "(exit 4-byte address mode)";
+    case 0x06: return "(write enable)";
+    case 0x04: return "(write disable)";
+    case 0x05: return "(read status)";
+    case 0x01: return "(write status)";
+    case 0x03: case 0x13: return "(read)";
+    case 0x02: case 0x12: return "(program)";
+    case 0x20: case 0x21: return "(erase 4 KiB)";
+    case 0xD8: case 0xDC: return "(erase 64 KiB)";
+    default: return "";
+  }
+}
+
 }  // namespace sim

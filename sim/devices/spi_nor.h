@@ -57,6 +57,8 @@ class SpiNorPart {
 
   bool Record = true;
   std::vector<Command> Commands;
+  // What a command does, for traces: "(read identifier)", "(erase 4 KiB)"; empty if unknown.
+  static const char *OpcodeName(uint8_t Opcode);
   std::array<uint64_t, 256> CountByOpcode{};  // every command, recorded or not
   std::vector<uint8_t> Opcodes() const;
 

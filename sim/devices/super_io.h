@@ -58,6 +58,10 @@ class SuperIo : public Device {
     return static_cast<uint16_t>(Devices[RuntimeDevice][0x60] << 8 | Devices[RuntimeDevice][0x61]);
   }
   bool InConfigMode() const { return ConfigMode; }
+  std::string Describe(const Access &A) override {
+    if (A.Address == DataPort) return Format("Super I/O register 0x%02X", Index);
+    return Format("Super I/O index%s", A.Value == 0x87 ? " (enter key)" : A.Value == 0xAA ? " (exit key)" : "");
+  }
 
   std::array<uint8_t, 0x30> Global;
   std::array<std::array<uint8_t, 256>, 16> Devices;
@@ -81,6 +85,12 @@ class SuperIo : public Device {
       const auto Offset = Address - Chip.RuntimeBase();
       if (Offset == 5) RuntimeIndex = static_cast<uint8_t>(Value);
       if (Offset == 6) Chip.Runtime[RuntimeIndex] = static_cast<uint8_t>(Value);
+    }
+    std::string Describe(const Access &A) override {
+      const auto Offset = A.Address - Chip.RuntimeBase();
+      if (Offset == 5) return "Super I/O runtime index";
+      if (Offset == 6) return Format("Super I/O runtime register 0x%02X", RuntimeIndex);
+      return "";
     }
     SuperIo &Chip;
     uint8_t RuntimeIndex = 0;

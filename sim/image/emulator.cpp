@@ -1,13 +1,13 @@
 #include "emulator.h"
 
-#include <board.h>
+#include <sim/board.h>
 #include <capstone/capstone.h>
 #include <sanitizer/asan_interface.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <ucontext.h>
 #include <unicorn/unicorn.h>
-#include <uefi.h>
+#include <sim/uefi.h>
 
 #include <cinttypes>
 #include <cstdio>

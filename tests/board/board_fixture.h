@@ -1,9 +1,9 @@
 // Common ground for the board driver tests: simulated UEFI services, the embedded
 // controller on its ports, and a stored "Setup" record to start from.
 #pragma once
-#include <access_match.h>
-#include <devices/embedded_controller.h>
-#include <uefi.h>
+#include <tests/common/access_match.h>
+#include <sim/devices/embedded_controller.h>
+#include <sim/uefi.h>
 
 #include <functional>
 #include <map>

@@ -1,5 +1,5 @@
 #include <board/ec_board_config/ec_board_config.h>
-#include <devices/pci_config_ports.h>
+#include <sim/devices/pci_config_ports.h>
 #include <startup/library.h>
 
 #include "board_fixture.h"

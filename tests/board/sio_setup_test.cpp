@@ -1,5 +1,5 @@
 #include <board/sio_setup/sio_setup.h>
-#include <devices/super_io.h>
+#include <sim/devices/super_io.h>
 #include <startup/library.h>
 
 #include "board_fixture.h"

@@ -1,11 +1,11 @@
 // Shared set-up of the MediaCapsuleSmm tests: simulated UEFI and SMM with every protocol the
 // image expects, page and boot-services install calls added to the trace.
 #pragma once
-#include <access_match.h>
-#include <board.h>
+#include <tests/common/access_match.h>
+#include <sim/board.h>
 #include <gtest/gtest.h>
-#include <smm.h>
-#include <uefi.h>
+#include <sim/smm.h>
+#include <sim/uefi.h>
 
 #include <capsule/media_capsule.h>
 #include <capsule/smm_memory.h>

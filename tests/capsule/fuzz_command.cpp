@@ -1,9 +1,9 @@
 // libFuzzer target: Command requests against a started image with staged data. The validation
 // fake accepts only buffers the fuzzer owns; every description that command 2 publishes must
 // lie inside the descriptor pool and end properly.
-#include <board.h>
-#include <smm.h>
-#include <uefi.h>
+#include <sim/board.h>
+#include <sim/smm.h>
+#include <sim/uefi.h>
 
 #include <array>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // libFuzzer target: the heap-record import over HOB lists built from the input. HOBs are laid
 // end to end with their lengths, as a producer writes them; their contents, the record
 // headers and some lengths are the fuzzer's.
-#include <board.h>
-#include <smm.h>
-#include <uefi.h>
+#include <sim/board.h>
+#include <sim/smm.h>
+#include <sim/uefi.h>
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
 // libFuzzer target: sequences of StageBlock requests against a started image. The validation
 // fake accepts only buffers the fuzzer owns, and may rewrite the request while it validates.
-#include <board.h>
-#include <smm.h>
-#include <uefi.h>
+#include <sim/board.h>
+#include <sim/smm.h>
+#include <sim/uefi.h>
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include <devices/cmos_rtc.h>
+#include <sim/devices/cmos_rtc.h>
 
 #include "capsule_fixture.h"
 #include <tests/common/known_guids.h>

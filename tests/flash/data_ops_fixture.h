@@ -1,6 +1,6 @@
 // A board whose part is identified at start-up and shown through the chipset's windows.
 #pragma once
-#include <devices/flash_windows.h>
+#include <sim/devices/flash_windows.h>
 
 #include <flash/data_ops.h>
 #include <flash/device_ops.h>

@@ -2,9 +2,9 @@
 // datasheet command times, counting what reaches the part against the fewest commands the
 // driver's rules allow. The test command runs it once for its data and command-count checks;
 // its times are for reading, not judged.
-#include <devices/flash_windows.h>
-#include <devices/pci_config_window.h>
-#include <uefi.h>
+#include <sim/devices/flash_windows.h>
+#include <sim/devices/pci_config_window.h>
+#include <sim/uefi.h>
 
 #include <chrono>
 #include <cstdio>

@@ -2,11 +2,11 @@
 // configuration space, a processor whose time-stamp counter runs at 1000 MHz, and the
 // simulated UEFI services.
 #pragma once
-#include <access_match.h>
-#include <devices/pci_config_window.h>
-#include <devices/spi_host_controller.h>
-#include <legacy_region.h>
-#include <uefi.h>
+#include <tests/common/access_match.h>
+#include <sim/devices/pci_config_window.h>
+#include <sim/devices/spi_host_controller.h>
+#include <sim/legacy_region.h>
+#include <sim/uefi.h>
 
 #include <flash/entry.h>
 

@@ -2,7 +2,7 @@
 // host test binary runs the same case, and the two records (every access, service call, PCD
 // call, debug print and the CPU model's counters) must be equal. The first difference is named.
 #include <gtest/gtest.h>
-#include <record.h>
+#include <sim/record.h>
 #include <tests/case_per_process.h>
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 // LegacyInterruptDxe's functions and globals, taken from the image.
 #pragma once
-#include <driver_image.h>
+#include <tests/image/driver_image.h>
 #include <pirq/legacy_interrupt.h>
 
 #define LegacyInterruptEntry IMAGE_FUNCTION(LegacyInterruptEntry)

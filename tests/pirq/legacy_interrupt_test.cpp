@@ -1,6 +1,6 @@
-#include <access_match.h>
-#include <devices/index_data_pair.h>
-#include <uefi.h>
+#include <tests/common/access_match.h>
+#include <sim/devices/index_data_pair.h>
+#include <sim/uefi.h>
 
 #include <pirq/legacy_interrupt.h>
 #include <startup/library.h>

@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include <uefi.h>
+#include <sim/uefi.h>
 
 #include <numeric>
 #include <optional>

@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include <uefi.h>
+#include <sim/uefi.h>
 
 #include <startup/startup.h>
 #include <tests/common/known_guids.h>

@@ -1,4 +1,4 @@
-#include <board.h>
+#include <sim/board.h>
 #include <gtest/gtest.h>
 
 #include <timer/tsc_delay.h>

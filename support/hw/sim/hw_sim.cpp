@@ -1,7 +1,7 @@
 // sim instance of the hardware access layer: every access goes to the simulated board.
 #include <hw/hw.h>
 
-#include <board.h>
+#include <sim/board.h>
 
 using sim::Space;
 using sim::TheBoard;

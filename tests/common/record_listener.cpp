@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "record.h"
+#include <sim/record.h>
 
 namespace {
 

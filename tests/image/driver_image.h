@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "emulator.h"
+#include <sim/image/emulator.h>
 
 namespace image {
 

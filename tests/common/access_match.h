@@ -3,7 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include "board.h"
+#include <sim/board.h>
 
 namespace sim {
 

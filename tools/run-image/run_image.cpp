@@ -6,19 +6,19 @@
 //             [--ready-to-boot] [--quiet]
 //
 // IMAGE is a path or a driver name looked up in $IMAGE_DIR (default: the firmware build).
-#include <access_match.h>
-#include <board.h>
-#include <devices/cmos_rtc.h>
-#include <devices/embedded_controller.h>
-#include <devices/flash_windows.h>
-#include <devices/index_data_pair.h>
-#include <devices/pci_config_ports.h>
-#include <devices/pci_config_window.h>
-#include <devices/spi_host_controller.h>
-#include <devices/super_io.h>
-#include <legacy_region.h>
-#include <smm.h>
-#include <uefi.h>
+#include <tests/common/access_match.h>
+#include <sim/board.h>
+#include <sim/devices/cmos_rtc.h>
+#include <sim/devices/embedded_controller.h>
+#include <sim/devices/flash_windows.h>
+#include <sim/devices/index_data_pair.h>
+#include <sim/devices/pci_config_ports.h>
+#include <sim/devices/pci_config_window.h>
+#include <sim/devices/spi_host_controller.h>
+#include <sim/devices/super_io.h>
+#include <sim/legacy_region.h>
+#include <sim/smm.h>
+#include <sim/uefi.h>
 
 #include <board/setup_data.h>
 #include <flash/entry.h>
@@ -31,7 +31,7 @@
 #include <iterator>
 #include <string>
 
-#include "emulator.h"
+#include <sim/image/emulator.h>
 
 using namespace sim;
 
@@ -99,102 +99,21 @@ void ListParts(const image::PeImage &Img) {
       for (UINT8 I = 0; I < T->Count; ++I) std::fprintf(stderr, "  %s\n", T->Rows[I].Name);
 }
 
-const char *OpcodeName(uint8_t Op) {
-  switch (Op) {
-    case 0x9F: return "(read identifier)";
-    case 0x90: case 0xAB: return "(read identifier, legacy)";
-    case 0xB7: return "(enter 4-byte address mode)";
-    case 0xE9: case 0x29: return "(exit 4-byte address mode)";
-    case 0x06: return "(write enable)";
-    case 0x04: return "(write disable)";
-    case 0x05: return "(read status)";
-    case 0x01: return "(write status)";
-    case 0x03: case 0x13: return "(read)";
-    case 0x02: case 0x12: return "(program)";
-    case 0x20: case 0x21: return "(erase 4 KiB)";
-    case 0xD8: case 0xDC: return "(erase 64 KiB)";
-    default: return "";
-  }
-}
-
-// What the device behind a port or register makes of an access.
-struct DeviceView {
-  SpiNorPart *Part = nullptr;
-  EmbeddedController *Ec = nullptr;
-  size_t Commands = 0, Transactions = 0;
-  uint8_t SioIndex = 0, PirqIndex = 0, RtcIndex = 0, SioRuntimeIndex = 0;
-
-  std::string Of(const Access &A) {
-    char B[128] = "";
-    if (A.Bus == Space::Io) {
-      const unsigned V = static_cast<unsigned>(A.Value);
-      switch (A.Address) {
-        case 0x2E:
-          if (A.Write) SioIndex = static_cast<uint8_t>(V);
-          std::snprintf(B, sizeof B, "Super I/O index%s", V == 0x87 ? " (enter key)" : V == 0xAA ? " (exit key)" : "");
-          break;
-        case 0x2F: std::snprintf(B, sizeof B, "Super I/O register 0x%02X", SioIndex); break;
-        case 0x2B5:
-          if (A.Write) SioRuntimeIndex = static_cast<uint8_t>(V);
-          std::snprintf(B, sizeof B, "Super I/O runtime index");
-          break;
-        case 0x2B6: std::snprintf(B, sizeof B, "Super I/O runtime register 0x%02X", SioRuntimeIndex); break;
-        case 0xC00:
-          if (A.Write) PirqIndex = static_cast<uint8_t>(V);
-          std::snprintf(B, sizeof B, "PIRQ index");
-          break;
-        case 0xC01: std::snprintf(B, sizeof B, "PIRQ routing register 0x%02X", PirqIndex); break;
-        case 0x70:
-          if (A.Write) RtcIndex = static_cast<uint8_t>(V & 0x7F);
-          std::snprintf(B, sizeof B, "RTC index");
-          break;
-        case 0x71: std::snprintf(B, sizeof B, "RTC register 0x%02X", RtcIndex); break;
-        case 0x6C: std::snprintf(B, sizeof B, A.Write ? "EC command" : "EC status"); break;
-        case 0x68: std::snprintf(B, sizeof B, "EC data"); break;
-        case 0xCF9: std::snprintf(B, sizeof B, "reset control"); break;
-        case 0x80: std::snprintf(B, sizeof B, "POST code"); break;
-        default: break;
-      }
-    } else if (A.Address >= SpiHostController::Base && A.Address < SpiHostController::Base + SpiHostController::Size) {
-      const unsigned R = static_cast<unsigned>(A.Address - SpiHostController::Base);
-      const char *Name = R == 0x45 ? "opcode" : R == 0x47 ? "execute" : R == 0x48 ? "transmit count"
-                       : R == 0x4B ? "receive count" : R == 0x4C ? "busy" : R >= 0x80 ? "FIFO" : "register";
-      std::snprintf(B, sizeof B, "SPI 0x%02X %s", R, Name);
-    } else if (A.Address >= PciConfigWindow::Base && A.Address < PciConfigWindow::Base + PciConfigWindow::Size) {
-      const uint64_t O = A.Address - PciConfigWindow::Base;
-      std::snprintf(B, sizeof B, "PCI %02X:%02X.%u offset 0x%03X", unsigned(O >> 20), unsigned(O >> 15) & 31,
-                    unsigned(O >> 12) & 7, unsigned(O & 0xFFF));
-    }
-    std::string Out = B;
-    // A command the part has just taken, or a transaction the controller has completed.
-    if (Part && Part->Commands.size() > Commands) {
-      for (; Commands < Part->Commands.size(); ++Commands) {
-        const auto &C = Part->Commands[Commands];
-        char S[96];
-        std::snprintf(S, sizeof S, "\n      SPI command 0x%02X %s", C.Opcode, OpcodeName(C.Opcode));
-        Out += S;
-        if (!C.Out.empty()) {
-          Out += " out";
-          for (uint8_t Byte : C.Out) {
-            std::snprintf(S, sizeof S, " %02X", Byte);
-            Out += S;
-          }
-        }
-        if (C.InCount) Out += " in " + std::to_string(C.InCount) + " bytes";
-      }
-    }
-    if (Ec && Ec->Transactions.size() > Transactions) {
-      for (; Transactions < Ec->Transactions.size(); ++Transactions) {
-        const auto &T = Ec->Transactions[Transactions];
-        char S[80];
-        std::snprintf(S, sizeof S, "\n      EC %s bank %u register 0x%02X = 0x%02X", T.Write ? "write" : "read ", T.Bank,
-                      T.Register, T.Value);
-        Out += S;
-      }
-    }
-    return Out;
-  }
+// Board ports that no device model claims but a reader of the trace should recognise.
+struct NamedPort {
+  uint16_t Port;
+  const char *Name;
 };
+constexpr NamedPort UnmodelledPorts[] = {{0xCF9, "reset control"}, {0x80, "POST code"}};
+
+// What the device behind a port or register makes of an access: each model describes its own.
+std::string DeviceView(const Access &A) {
+  if (Device *D = TheBoard().DeviceAt(A.Bus, A.Address)) return D->Describe(A);
+  if (A.Bus == Space::Io)
+    for (const NamedPort &P : UnmodelledPorts)
+      if (P.Port == A.Address) return P.Name;
+  return "";
+}
 
 std::string Narrow(const std::u16string &S) { return std::string(S.begin(), S.end()); }
 
@@ -213,7 +132,6 @@ int main(int Argc, char **Argv) {
   P.Install(true, true);
   DebugPrintSink Print;
   Print.Install();
-  DeviceView View;
 
   // Every device of the board, each on its ports and registers.
   SimClock Clock;
@@ -223,7 +141,7 @@ int main(int Argc, char **Argv) {
   FlashWindows Windows{Part, Controller};
   EmbeddedController Ec;
   SuperIo Sio;
-  IndexDataPair Router{0xC00, 0xC01};
+  IndexDataPair Router{0xC00, 0xC01, "PIRQ index", "PIRQ routing register"};
   PciConfigPorts PciPorts;
   CmosRtc Rtc;
   LegacyRegion Legacy;
@@ -238,8 +156,6 @@ int main(int Argc, char **Argv) {
   Legacy.Attach(B);
   Legacy.Install(true);
   U.Install(gEfiPciRootBridgeIoProtocolGuid, &RootBridge);
-  View.Part = &Part;
-  View.Ec = &Ec;
   if (O.Ec == "absent") Ec.State = EmbeddedController::Mode::Absent;
   if (O.Ec == "stuck") Ec.State = EmbeddedController::Mode::Stuck;
 
@@ -301,7 +217,7 @@ int main(int Argc, char **Argv) {
     ++Accesses;
     if (O.Quiet) return;
     ShowCalls();
-    std::string Line = ToString(A), What = View.Of(A);
+    std::string Line = ToString(A), What = DeviceView(A);
     if (!What.empty()) {
       Line.resize(std::max<size_t>(Line.size(), 36), ' ');
       Line += "  " + What;
