@@ -134,7 +134,7 @@ function(add_firmware_file name)
     set(out_dir "${ARG_OUTPUT_DIR}")
   endif()
   get_target_property(image ${name} UEFI_IMAGE_FILE)
-  set(tool "${PROJECT_SOURCE_DIR}/tools/firmware_files.py")
+  set(tool "${PROJECT_SOURCE_DIR}/cmake/steps/firmware_files.py")
   set(options --guid "${ARG_GUID}" --kind "${ARG_KIND}" --depex "${ARG_DEPEX}"
               --protocols "${PROJECT_SOURCE_DIR}/include/uefi")
   set(outputs "${out_dir}/ffs/${name}.ffs")

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 tools/build.sh
-build/host/tools/check_image build/firmware/images
+build/host/tools/check-image/check_image build/firmware/images
 echo
 echo "Booting the platform image (OVMF with the drivers in its DXE volume), twice:"
 tools/run-ovmf.sh --platform

@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import firmware_files as ff  # noqa: E402
 import platform_image as pi  # noqa: E402
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 HEADERS = os.path.join(ROOT, "include", "uefi")
 PROTOCOLS = ff.header_guids(HEADERS)
 OVMF = "/usr/share/OVMF/OVMF_CODE_4M.secboot.fd"
