@@ -152,3 +152,21 @@ function(add_firmware_file name)
   set_target_properties(${name} PROPERTIES UEFI_FFS_FILE "${out_dir}/ffs/${name}.ffs" UEFI_FILE_GUID "${ARG_GUID}"
                                            UEFI_FILE_KIND "${ARG_KIND}")
 endfunction()
+
+# uefi_target_sources(<out variable> <targets...>): the source files of the targets, as absolute
+# paths, for builds that compile a driver's sources again (fuzz targets, image tests, benchmark).
+function(uefi_target_sources out)
+  set(all "")
+  foreach(target IN LISTS ARGN)
+    get_target_property(dir ${target} SOURCE_DIR)
+    get_target_property(files ${target} SOURCES)
+    foreach(file IN LISTS files)
+      if(IS_ABSOLUTE ${file})
+        list(APPEND all ${file})
+      else()
+        list(APPEND all ${dir}/${file})
+      endif()
+    endforeach()
+  endforeach()
+  set(${out} ${all} PARENT_SCOPE)
+endfunction()
