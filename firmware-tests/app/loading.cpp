@@ -63,3 +63,17 @@ void ProtocolOverride::Restore() {
     Bs->ReinstallProtocolInterface(Handle, Guid, Mine, Original);
   Guid = nullptr;
 }
+
+bool CheckLoadStart(const DRIVER_RUN &Run, const char *Driver) {
+  bool Ok = true;
+  const EFI_STATUS Got[2] = {Run.LoadStatus, Run.StartStatus};
+  const char *What[2] = {": LoadImage", ": StartImage"};
+  for (int I = 0; I < 2; ++I) {
+    const bool Pass = Got[I] == EFI_SUCCESS;
+    ++(Pass ? Passed : Failed);
+    Log << (Pass ? "CHECK PASS " : "CHECK FAIL ") << Driver << What[I] << " returns ";
+    Log.Status(Got[I]).End();
+    Ok &= Pass;
+  }
+  return Ok;
+}

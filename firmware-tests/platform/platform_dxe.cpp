@@ -10,7 +10,7 @@
 // ahead of the board's files in the volume with a dependency of TRUE, it is dispatched before
 // any of them.
 #include "board_files.h"
-#include "platform.h"
+#include "stand_ins.h"
 #include "test_platform.h"
 
 namespace {
