@@ -22,14 +22,13 @@ mode=checks
 timeout_s=120
 code=/usr/share/OVMF/OVMF_CODE_4M.fd
 app="$here/build/firmware/firmware-tests/FirmwareTestApp.efi"
-boots=(checks)
+boots=(hand-loaded)
 ports=
 while (($#)); do
   case "$1" in
     --report) mode=report; boots=(report) ;;
     --platform)
       code="$here/build/platform/OVMF_CODE_4M.fd"
-      app="$here/build/firmware/firmware-tests/PlatformCheckApp.efi"
       boots=(store checks)
       ports="$here/build/host/firmware-tests/platform-ports" ;;
     --timeout) timeout_s=$2; shift ;;

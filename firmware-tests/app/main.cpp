@@ -1,30 +1,63 @@
-// Real-firmware test application: loads and starts the driver images on the firmware it runs
-// on, checks what they did through UEFI services, reports on the debug console port and ends
-// QEMU through its isa-debug-exit device. "report" on the command line shows what each image
-// did instead of checking it.
+// The real-firmware test application, with every driver image embedded. Its load options say
+// which boot it is in:
+//   store, checks      the platform image's first and second boot (platform_checks.cpp)
+//   hand-loaded        Debian's OVMF: the drivers loaded and started by hand
+//   report             the same: what each image does when it starts
+//   debug IMAGE        the same, holding after IMAGE is loaded (tools/debug-image.sh)
+//   seed-bins [staging], none: tools/boot-option-resets.sh (boot_option.cpp)
+// It reports on the debug console port and ends QEMU through its isa-debug-exit device.
+#include "boot_option.h"
 #include "harness.h"
+#include "platform_checks.h"
 #include "report.h"
+
+namespace {
+
+void Begin(const char *Boot) {
+  Log << "BEGIN " << Boot;
+  Log.End();
+}
+
+void RunSuites() {
+  for (UINTN I = 0; I < SuiteCount; ++I) {
+    if (!SuiteChosen(Suites[I].Driver)) continue;
+    Log << "SUITE " << Suites[I].Driver;
+    Log.End();
+    if (FindImage(Suites[I].Driver) == nullptr) {
+      Note("image not in this build: suite skipped");
+      continue;
+    }
+    Suites[I].Run();
+  }
+}
+
+}  // namespace
 
 extern "C" EFI_STATUS EFIAPI TestAppEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   StartApplication(ImageHandle, SystemTable);
   ReadDebugOption();
-  if (OptionGiven("report")) {
-    Log << "BEGIN report";
-    Log.End();
+  if (OptionGiven("debug ")) {
+    Begin("debug");
+    RunSuites();
+  } else if (OptionGiven("store")) {
+    Begin("store");
+    StorePlatformSetup();
+  } else if (OptionGiven("checks")) {
+    Begin("checks");
+    PlatformChecks();
+  } else if (OptionGiven("hand-loaded")) {
+    Begin("hand-loaded");
+    RunSuites();
+  } else if (OptionGiven("report")) {
+    Begin("report");
     ReportAllImages();
+  } else if (OptionGiven("seed-bins")) {
+    Begin("seed-bins");
+    SeedMemoryTypes(OptionGiven("staging") ? STAGING_BUFFER_PAGES : 0);
   } else {
-    Log << "BEGIN checks";
-    Log.End();
-    for (UINTN I = 0; I < SuiteCount; ++I) {
-      if (!SuiteChosen(Suites[I].Driver)) continue;
-      Log << "SUITE " << Suites[I].Driver;
-      Log.End();
-      if (FindImage(Suites[I].Driver) == nullptr) {
-        Note("image not in this build: suite skipped");
-        continue;
-      }
-      Suites[I].Run();
-    }
+    // Started from a boot option, with no load options.
+    Begin("boot-option");
+    ReportMemoryTypes();
   }
   return FinishApplication();
 }
