@@ -1,13 +1,15 @@
 // The real-firmware test application, with every driver image embedded. Its load options say
 // which boot it is in:
 //   store, checks      the platform image's first and second boot (platform_checks.cpp)
-//   hand-loaded        Debian's OVMF: the drivers loaded and started by hand
-//   report             the same: what each image does when it starts
-//   debug IMAGE        the same, holding after IMAGE is loaded (tools/debug-image.sh)
+//   hand-loaded        Debian's OVMF: the cases that dispatch cannot reach, drivers loaded by hand
+//   report             the same firmware: what each image does when it starts
+//   debug IMAGE        the same firmware: IMAGE started once, held for a debugger after loading
+//                      (tools/debug-image.sh)
 //   seed-bins [staging], none: tools/boot-option-resets.sh (boot_option.cpp)
 // It reports on the debug console port and ends QEMU through its isa-debug-exit device.
 #include "boot_option.h"
-#include "harness.h"
+#include "hand_loaded.h"
+#include "loading.h"
 #include "platform_checks.h"
 #include "report.h"
 
@@ -18,19 +20,6 @@ void Begin(const char *Boot) {
   Log.End();
 }
 
-void RunSuites() {
-  for (UINTN I = 0; I < SuiteCount; ++I) {
-    if (!SuiteChosen(Suites[I].Driver)) continue;
-    Log << "SUITE " << Suites[I].Driver;
-    Log.End();
-    if (FindImage(Suites[I].Driver) == nullptr) {
-      Note("image not in this build: suite skipped");
-      continue;
-    }
-    Suites[I].Run();
-  }
-}
-
 }  // namespace
 
 extern "C" EFI_STATUS EFIAPI TestAppEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
@@ -38,7 +27,7 @@ extern "C" EFI_STATUS EFIAPI TestAppEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TAB
   ReadDebugOption();
   if (OptionGiven("debug ")) {
     Begin("debug");
-    RunSuites();
+    DebugStart();
   } else if (OptionGiven("store")) {
     Begin("store");
     StorePlatformSetup();
@@ -47,7 +36,7 @@ extern "C" EFI_STATUS EFIAPI TestAppEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TAB
     PlatformChecks();
   } else if (OptionGiven("hand-loaded")) {
     Begin("hand-loaded");
-    RunSuites();
+    HandLoadedChecks();
   } else if (OptionGiven("report")) {
     Begin("report");
     ReportAllImages();

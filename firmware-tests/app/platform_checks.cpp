@@ -9,7 +9,7 @@
 
 #include "board_files.h"
 #include "checks.h"
-#include "platform.h"
+#include "loading.h"
 #include "platform_run.h"
 #include "rtc.h"
 #include "test_platform.h"

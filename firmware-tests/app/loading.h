@@ -1,7 +1,8 @@
-// Drivers loaded by hand: the embedded driver images, LoadImage and StartImage, and protocol
-// interfaces put in place while a driver starts.
+// Drivers loaded by hand: the embedded driver images, LoadImage and StartImage, and the
+// platform protocols that OVMF lacks, put in place while a driver starts.
 #pragma once
 #include "checks.h"
+#include "stand_ins.h"
 
 struct EMBEDDED_IMAGE {
   const char *Name;
@@ -17,12 +18,8 @@ struct DRIVER_RUN {
   EFI_STATUS LoadStatus = EFI_NOT_STARTED;
   EFI_STATUS StartStatus = EFI_NOT_STARTED;
   EFI_HANDLE Handle = nullptr;
-  UINT64 StartTicks = 0;  // time-stamp-counter ticks spent in StartImage
 };
 DRIVER_RUN RunDriver(const char *Name);
-UINT64 RunMilliseconds(const DRIVER_RUN &Run);
-// "<Driver>: LoadImage" and "<Driver>: StartImage" checks (EFI_SUCCESS expected); true when both passed.
-bool CheckLoadStart(const DRIVER_RUN &Run, const char *Driver);  // StartImage time, from a counter calibrated by Stall
 
 // A protocol interface put in place for a while: installed on a new handle, or, when the
 // platform already has one, swapped in with ReinstallProtocolInterface; Restore() undoes it.
@@ -39,16 +36,26 @@ class ProtocolOverride {
   bool Installed = false;
 };
 
-// Debug mode (debug_hold.cpp): "debug <Image>" on the command line.
-void ReadDebugOption();
-bool SuiteChosen(const char *Driver);                  // every suite outside debug mode
-void HoldForDebugger(const char *Name, EFI_HANDLE Image);  // between LoadImage and StartImage
+// Puts PCD_PROTOCOL and EFI_PCD_PROTOCOL in place, answering the board's PCD values as the
+// platform run's test platform does (platform_run.h), and installs the debug print protocol;
+// Leave() restores the platform's own.
+class TestPlatform {
+ public:
+  void Enter();
+  void Leave();
 
-// Suites, one per driver.
-using SUITE_FN = void (*)();
-struct SUITE {
-  const char *Driver;
-  SUITE_FN Run;
+ private:
+  ProtocolOverride Pcd, EfiPcd, Print;
 };
-extern const SUITE Suites[];
-extern const UINTN SuiteCount;
+
+// Signals the ReadyToBoot event group, as the boot manager does before booting.
+void SignalReadyToBoot();
+
+// Debug mode (debug.cpp): "debug <Image>" on the command line.
+void ReadDebugOption();
+void HoldForDebugger(const char *Name, EFI_HANDLE Image);  // between LoadImage and StartImage
+void DebugStart();  // the chosen image started once, held for the debugger
+
+// The board's "Setup" variable.
+inline constexpr EFI_GUID gSetupVariableGuid = {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
+inline constexpr UINTN SETUP_SIZE = 273;
