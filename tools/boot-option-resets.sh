@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Counts the resets that a first boot through a normal boot option costs, on a fresh variable
 # store: the machine of tools/run-ovmf.sh with no -kernel and a disk whose
-# \EFI\BOOT\BOOTX64.EFI is the platform check application, which, started without options,
+# \EFI\BOOT\BOOTX64.EFI is the test application, which, started without options,
 # reports the boot manager's memory-type bins and ends QEMU. With -no-reboot a reset ends QEMU
 # with status 0 before the application has begun; the next boot keeps the variable store.
 #
@@ -21,7 +21,7 @@ timeout_s=120
 
 stock=/usr/share/OVMF/OVMF_CODE_4M.secboot.fd
 platform="$here/build/platform/OVMF_CODE_4M.fd"
-app="$here/build/firmware/firmware-tests/PlatformCheckApp.efi"
+app="$here/build/firmware/firmware-tests/FirmwareTestApp.efi"
 vars_template=/usr/share/OVMF/OVMF_VARS_4M.fd
 for f in "$stock" "$platform" "$app" "$vars_template"; do
   [ -f "$f" ] || { echo "boot-option-resets: missing $f (tools/install-deps.sh, then tools/build.sh)"; exit 2; }

@@ -3,12 +3,12 @@
 #
 #   tools/debug-image.sh [--symbols DIR] [--timeout SECONDS] [--check CHECK-ARGS... --] IMAGE FUNCTION
 #
-# Boots the real-firmware test application with "debug IMAGE": it runs IMAGE's suite and holds
-# after loading IMAGE the first time. gdb then attaches to QEMU's gdbstub, loads the symbols of
-# the test application and of IMAGE at their load addresses (tools/debug/uefi_gdb.py, from the
-# firmware's debug image info table), sets a breakpoint at FUNCTION, releases the hold and
-# continues (tools/debug/session.py): the prompt comes back at FUNCTION with its source line
-# shown. QEMU ends with gdb.
+# Boots Debian's OVMF with the test application and "debug IMAGE": it loads IMAGE as the
+# platform run's drivers start (firmware-tests/app/debug.cpp) and holds before starting it. gdb
+# then attaches to QEMU's gdbstub, loads the symbols of the test application and of IMAGE at
+# their load addresses (tools/debug/uefi_gdb.py, from the firmware's debug image info table),
+# sets a breakpoint at FUNCTION, releases the hold and continues (tools/debug/session.py): the
+# prompt comes back at FUNCTION with its source line shown. QEMU ends with gdb.
 # --check runs tools/debug/check_stop.py in batch mode instead (see there), for the test suite.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)

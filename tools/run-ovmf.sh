@@ -1,54 +1,68 @@
 #!/usr/bin/env bash
-# Boots a test application on OVMF under QEMU (q35, TCG) with a fresh variable store, prints
-# what it reports, and judges the run.
+# Boots the test application on OVMF under QEMU (q35, TCG), prints what it reports, and judges
+# the run.
 #
-#   tools/run-ovmf.sh [--report] [--timeout SECONDS] [APP.efi]
 #   tools/run-ovmf.sh --platform [--timeout SECONDS]
+#   tools/run-ovmf.sh [--report] [--timeout SECONDS]
 #
-# Default: Debian's OVMF and the application that loads each driver image by hand.
-# --platform: the platform image (build/platform/OVMF_CODE_4M.fd, the drivers in its DXE
-# volume) booted twice with one variable store: the first boot stores "Setup", the drivers of
-# the second read it before the check application looks at what they did. The board's ports
-# are captured in both boots, and after each the host build's platform-ports compares the
-# bytes with those the same drivers send on the simulated board (so it needs the host preset).
-# Checks mode prints every check and "N passed, N failed"; it exits non-zero on a failed check,
+# --platform: the platform run. The platform image (build/platform/OVMF_CODE_4M.fd, the
+# drivers in its DXE volume) booted twice with one variable store: the first boot stores
+# "Setup", the drivers of the second read it before the application looks at what they did.
+# The board's ports are captured in both boots, and after each the host build's platform-ports
+# compares the bytes with those the same drivers send on the simulated board (so it needs the
+# host preset). Then a third boot, on Debian's OVMF with a fresh store: the cases that dispatch
+# cannot reach, with the drivers loaded by hand.
+# Without --platform: that third boot alone. --report: on the same firmware, what each driver
+# image does when it starts, instead of checks.
+# Checks print every check and "N passed, N failed"; the run exits non-zero on a failed check,
 # a missing closing line, a time-out, or an exit that is not the app's own.
-# --report: shows what each driver image does when it starts.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=ovmf-machine.sh
 source "$here/tools/ovmf-machine.sh"
 mode=checks
 timeout_s=120
-code=/usr/share/OVMF/OVMF_CODE_4M.fd
+debian=/usr/share/OVMF/OVMF_CODE_4M.fd
+platform="$here/build/platform/OVMF_CODE_4M.fd"
 app="$here/build/firmware/firmware-tests/FirmwareTestApp.efi"
-boots=(checks)
-ports=
+ports="$here/build/host/firmware-tests/platform-ports"
+# Each boot: its load options, the firmware, the variable store (a fresh one per name), and
+# whether the board's ports are captured.
+boots=("hand-loaded|$debian|hand|no")
 while (($#)); do
   case "$1" in
-    --report) mode=report; boots=(report) ;;
+    --report) mode=report; boots=("report|$debian|report|no") ;;
     --platform)
-      code="$here/build/platform/OVMF_CODE_4M.fd"
-      app="$here/build/firmware/firmware-tests/PlatformCheckApp.efi"
-      boots=(store checks)
-      ports="$here/build/host/firmware-tests/platform-ports" ;;
+      boots=("store|$platform|platform|yes" "checks|$platform|platform|yes" "hand-loaded|$debian|hand|no") ;;
     --timeout) timeout_s=$2; shift ;;
-    *) app=$1 ;;
+    *) echo "run-ovmf: unknown argument $1"; exit 2 ;;
   esac
   shift
 done
+needed=("$app")
+for b in "${boots[@]}"; do
+  IFS='|' read -r _ code _ capture <<<"$b"
+  needed+=("$code")
+  [ "$capture" = yes ] && needed+=("$ports")
+done
 
 vars_template=/usr/share/OVMF/OVMF_VARS_4M.fd
-for f in "$code" "$vars_template" "$app" ${ports:+"$ports"}; do
+for f in "$vars_template" "${needed[@]}"; do
   [ -f "$f" ] || { echo "run-ovmf: missing $f (tools/install-deps.sh, then tools/build.sh)"; exit 2; }
 done
 command -v qemu-system-x86_64 >/dev/null || { echo "run-ovmf: qemu-system-x86_64 not installed"; exit 2; }
 
 work=$(mktemp -d /tmp/ovmf-run.XXXXXX)
-trap '[ -n "${OVMF_KEEP_LOGS:-}" ] && cp "$work"/*.log "$work"/*.bin "$OVMF_KEEP_LOGS"/ 2>/dev/null; rm -rf "$work"' EXIT
-cp "$vars_template" "$work/vars.fd"
+trap 'rm -rf "$work"' EXIT
+# OVMF_KEEP_LOGS=DIR keeps each boot's logs and captures in DIR/<boot>/.
+keep_logs() {
+  [ -n "${OVMF_KEEP_LOGS:-}" ] || return 0
+  mkdir -p "$OVMF_KEEP_LOGS/$boot" && cp "$work"/*.log "$work"/*.bin "$OVMF_KEEP_LOGS/$boot"/ 2>/dev/null
+  return 0
+}
 
 fail() {
+  keep_logs
   echo "run-ovmf: $1"
   echo "---- serial log (tail) ----"
   tail -n 40 "$work/serial.log"
@@ -61,10 +75,12 @@ fail() {
 total_passed=0
 total_failed=0
 start=$(date +%s%N)
-for boot in "${boots[@]}"; do
-  rm -f "$work/debug.log" "$work/serial.log" "$work"/port-*.bin
-  ovmf_machine_args "$code" "$work/vars.fd" "$app" "$boot" "$work"
-  [ -n "$ports" ] && ovmf_capture_args "$work"
+for b in "${boots[@]}"; do
+  IFS='|' read -r boot code store capture <<<"$b"
+  rm -f "$work/debug.log" "$work/serial.log" "$work/ports.log" "$work"/port-*.bin
+  [ -f "$work/$store.fd" ] || cp "$vars_template" "$work/$store.fd"
+  ovmf_machine_args "$code" "$work/$store.fd" "$app" "$boot" "$work"
+  [ "$capture" = yes ] && ovmf_capture_args "$work"
   timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 "${OVMF_MACHINE_ARGS[@]}" </dev/null
   status=$?
   touch "$work/debug.log" "$work/serial.log"
@@ -85,7 +101,7 @@ for boot in "${boots[@]}"; do
   esac
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
-  if [ -n "$ports" ]; then
+  if [ "$capture" = yes ]; then
     "$ports" "$boot" "$work" > "$work/ports.log" 2>&1
     grep -a '^CHECK ' "$work/ports.log" | sed -e 's/^CHECK //'
     summary=$(grep -a '^SUMMARY ' "$work/ports.log" | tail -n 1)
@@ -93,6 +109,7 @@ for boot in "${boots[@]}"; do
     total_passed=$((total_passed + $(sed -E 's/^SUMMARY ([0-9]+) passed.*/\1/' <<<"$summary")))
     total_failed=$((total_failed + $(sed -E 's/^SUMMARY [0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$summary")))
   fi
+  keep_logs
 done
 elapsed_ms=$((($(date +%s%N) - start) / 1000000))
 echo "run-ovmf: QEMU ran $((elapsed_ms / 1000)).$(printf %03d $((elapsed_ms % 1000)))s (${#boots[@]} boot(s))"

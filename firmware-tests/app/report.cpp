@@ -1,7 +1,5 @@
 #include "report.h"
 
-#include "harness.h"
-#include "platform.h"
 #include "smm_env.h"
 
 namespace {
@@ -213,7 +211,7 @@ void ReportAllImages() {
     // The SMM driver starts inside the test's SMM environment; what it installs there is listed.
     const bool Smm = StrEq(Image.Name, "MediaCapsuleSmm");
     SmmEnvironment Env;
-    if (Smm) Env.Enter({.RuntimeServicesEntry = true});
+    if (Smm) Env.Enter();
     const UINTN SmmBefore = Env.SmmProtocolCount();
     Take(Before, Scratch);
     DRIVER_RUN Run = RunDriver(Image.Name);

@@ -11,7 +11,10 @@ constexpr UINTN MAX_SMM_PROTOCOLS = 32;
 SMM_PROTOCOL SmmProtocols[MAX_SMM_PROTOCOLS];
 UINTN SmmProtocolTotal = 0;
 UINTN NextSmmHandle = 0x5000;
-SMM_ENV_OPTIONS Options;
+UINTN RefusedSxCall = 0;
+UINTN SxRegisterCalls = 0;
+// Buffers starting below this address are refused by the validation protocol.
+constexpr UINT64 VALIDATION_REFUSED_BELOW = 0x100000;
 EFI_HANDLE BaseHandle = nullptr, AccessHandle = nullptr;
 constexpr UINT64 SMRAM_BASE = 0x7F000000, SMRAM_SIZE = 0x100000;
 
@@ -66,16 +69,10 @@ EFI_STATUS EFIAPI SmmLocateProtocol(const EFI_GUID *Guid, VOID *, VOID **Interfa
 UINTN NotifyToken = 0;
 EFI_STATUS EFIAPI SmmRegisterProtocolNotify(const EFI_GUID *, EFI_SMM_NOTIFY_FN Function, VOID **Registration) {
   if (Registration == nullptr) return EFI_INVALID_PARAMETER;
-  if (Function == nullptr) {  // withdrawal of an earlier registration
-    ++SmmNotifyWithdrawals;
-    return EFI_SUCCESS;
-  }
-  ++SmmNotifyRegistrations;
+  if (Function == nullptr) return EFI_SUCCESS;  // withdrawal of an earlier registration
   *Registration = &NotifyToken;
   return EFI_SUCCESS;
 }
-
-EFI_CONFIGURATION_TABLE SmmConfigTable[1];
 
 constinit EFI_SMM_SYSTEM_TABLE2 TestSmst = {};
 
@@ -93,7 +90,7 @@ constinit EFI_SMM_BASE2_PROTOCOL TestSmmBase2 = {InSmm, GetSmstLocation};
 EFI_STATUS EFIAPI SxRegister(const EFI_SMM_SX_DISPATCH2_PROTOCOL *, EFI_SMM_HANDLER_ENTRY_POINT2 Handler,
                              const EFI_SMM_SX_REGISTER_CONTEXT *Context, EFI_HANDLE *DispatchHandle) {
   ++SxRegisterCalls;
-  if (Options.RefuseSxRegistration == SxRegisterCalls) return EFI_OUT_OF_RESOURCES;
+  if (RefusedSxCall == SxRegisterCalls) return EFI_OUT_OF_RESOURCES;
   if (Context == nullptr || DispatchHandle == nullptr || SxRegistrationCount == 8) return EFI_INVALID_PARAMETER;
   SxRegistrations[SxRegistrationCount] = {Handler, *Context, true};
   *DispatchHandle = &SxRegistrations[SxRegistrationCount++];
@@ -127,7 +124,6 @@ EFI_STATUS EFIAPI AccessGetCapabilities(const EFI_SMM_ACCESS2_PROTOCOL *, UINTN 
 }
 // The SMM variable service over the firmware's own variable store.
 EFI_STATUS EFIAPI SmmGetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *Attributes, UINTN *Size, VOID *Data) {
-  ++SmmGetVariableCalls;
   return Rs->GetVariable(Name, Guid, Attributes, Size, Data);
 }
 EFI_STATUS EFIAPI SmmGetNextVariableName(UINTN *Size, CHAR16 *Name, EFI_GUID *Guid) {
@@ -143,27 +139,17 @@ EFI_STATUS EFIAPI SmmQueryVariableInfo(UINT32 Attributes, UINT64 *Max, UINT64 *R
 constinit EFI_SMM_VARIABLE_PROTOCOL TestSmmVariable = {SmmGetVariable, SmmGetNextVariableName, SmmSetVariable,
                                                        SmmQueryVariableInfo};
 
-EFI_STATUS EFIAPI SmmRuntimeGetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *Attributes, UINTN *Size,
-                                        VOID *Data) {
-  ++SmmRuntimeGetVariableCalls;
-  return Rs->GetVariable(Name, Guid, Attributes, Size, Data);
-}
-
 constinit EFI_SMM_ACCESS2_PROTOCOL TestAccess2 = {AccessOpen, AccessOpen, AccessOpen, AccessGetCapabilities, 0, 0};
 
 }  // namespace
 
 SX_REGISTRATION SxRegistrations[8];
-UINTN SxRegistrationCount = 0, SxRegisterCalls = 0;
-UINTN SmmNotifyRegistrations = 0, SmmNotifyWithdrawals = 0;
-EFI_RUNTIME_SERVICES SmmRuntimeServicesTable;
-UINTN SmmGetVariableCalls = 0, SmmRuntimeGetVariableCalls = 0;
+UINTN SxRegistrationCount = 0;
 
-void SmmEnvironment::Enter(const SMM_ENV_OPTIONS &Opt) {
-  Options = Opt;
+void SmmEnvironment::Enter(UINTN RefuseSxRegistration) {
+  RefusedSxCall = RefuseSxRegistration;
   SmmProtocolTotal = 0;
   SxRegistrationCount = SxRegisterCalls = 0;
-  SmmNotifyRegistrations = SmmNotifyWithdrawals = 0;
   TestSmst.Hdr = {0x5453595320534D53ULL, (1 << 16) | 70, sizeof(EFI_SMM_SYSTEM_TABLE2), 0, 0};
   TestSmst.SmmAllocatePool = SmmAllocatePool;
   TestSmst.SmmFreePool = SmmFreePool;
@@ -174,25 +160,18 @@ void SmmEnvironment::Enter(const SMM_ENV_OPTIONS &Opt) {
   TestSmst.SmmHandleProtocol = SmmHandleProtocol;
   TestSmst.SmmLocateProtocol = SmmLocateProtocol;
   TestSmst.SmmRegisterProtocolNotify = SmmRegisterProtocolNotify;
-  // The SMM runtime-services table: the firmware's own variable services behind it.
-  SmmRuntimeServicesTable = *Rs;
-  SmmRuntimeServicesTable.GetVariable = SmmRuntimeGetVariable;
-  SmmGetVariableCalls = SmmRuntimeGetVariableCalls = 0;
-  SmmConfigTable[0] = {gSmmRuntimeServicesTableGuid, &SmmRuntimeServicesTable};
-  TestSmst.NumberOfTableEntries = Opt.RuntimeServicesEntry ? 1 : 0;
-  TestSmst.SmmConfigurationTable = SmmConfigTable;
+  // No table entries: the driver finds no SMM runtime-services table, as in OVMF's SMM.
+  TestSmst.NumberOfTableEntries = 0;
+  TestSmst.SmmConfigurationTable = nullptr;
   EFI_HANDLE H = nullptr;
   SmmInstallProtocolInterface(&H, &gEfiSmmSxDispatch2ProtocolGuid, EFI_NATIVE_INTERFACE, &TestSxDispatch);
   H = nullptr;
   SmmInstallProtocolInterface(&H, &gEfiSmmVariableProtocolGuid, EFI_NATIVE_INTERFACE, &TestSmmVariable);
-  if (Opt.Validation) {
-    H = nullptr;
-    SmmInstallProtocolInterface(&H, &gSmmBufferValidationProtocolGuid, EFI_NATIVE_INTERFACE, &TestValidation);
-  }
+  H = nullptr;
+  SmmInstallProtocolInterface(&H, &gSmmBufferValidationProtocolGuid, EFI_NATIVE_INTERFACE, &TestValidation);
   BaseHandle = AccessHandle = nullptr;
   Bs->InstallProtocolInterface(&BaseHandle, &gEfiSmmBase2ProtocolGuid, EFI_NATIVE_INTERFACE, &TestSmmBase2);
-  if (Opt.Access2)
-    Bs->InstallProtocolInterface(&AccessHandle, &gEfiSmmAccess2ProtocolGuid, EFI_NATIVE_INTERFACE, &TestAccess2);
+  Bs->InstallProtocolInterface(&AccessHandle, &gEfiSmmAccess2ProtocolGuid, EFI_NATIVE_INTERFACE, &TestAccess2);
 }
 
 void SmmEnvironment::Leave() {
@@ -207,6 +186,5 @@ VOID *SmmEnvironment::FindSmmProtocol(const EFI_GUID &Guid) const {
   return Interface;
 }
 
-EFI_SMM_SYSTEM_TABLE2 *SmmEnvironment::Smst() const { return &TestSmst; }
 UINTN SmmEnvironment::SmmProtocolCount() const { return SmmProtocolTotal; }
 const EFI_GUID &SmmEnvironment::SmmProtocolGuid(UINTN Index) const { return SmmProtocols[Index].Guid; }

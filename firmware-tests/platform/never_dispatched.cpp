@@ -1,4 +1,4 @@
-// A driver whose dependency nothing satisfies: the check application makes sure the DXE
+// A driver whose dependency nothing satisfies: the test application makes sure the DXE
 // dispatcher never started it.
 #include <uefi/uefi.h>
 

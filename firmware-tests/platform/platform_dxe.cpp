@@ -6,11 +6,11 @@
 // returns whatever lies past the end of its tables, and the same small numbers are tokens of
 // its own). A board image that locates EFI_S3_SAVE_STATE_PROTOCOL gets one that counts its
 // boot-script calls (LocateProtocol in the boot-services table is the test platform's). It
-// also leaves runtime-services pages for the check application's SMM communication. Placed
+// also leaves runtime-services pages for the test application's SMM communication. Placed
 // ahead of the board's files in the volume with a dependency of TRUE, it is dispatched before
 // any of them.
 #include "board_files.h"
-#include "platform.h"
+#include "stand_ins.h"
 #include "test_platform.h"
 
 namespace {

@@ -4,7 +4,7 @@
 // second boot, protocol calls; and those with what the host build of the same driver sends on
 // the simulated board, given the same. BOOT is "store" (the first boot: no "Setup" yet) or
 // "checks". Prints a check line per driver and one for the whole capture, then
-// "SUMMARY N passed, N failed", as the check application does.
+// "SUMMARY N passed, N failed", as the test application does.
 //
 // Each capture holds the writes of every driver that uses that port, in the order the
 // dispatcher started them, which is not fixed: the drivers must appear as whole blocks in one
@@ -141,7 +141,7 @@ PortBytes EcChannelConfigBytes(bool Setup) {
   return P;
 }
 
-// The start-up marks the second bank unrouted; in the second boot the check application's
+// The start-up marks the second bank unrouted; in the second boot the test application's
 // calls follow (PlatformPirqCalls), each PIRQ with its mirrors.
 PortBytes LegacyInterruptBytes(bool SecondBoot) {
   PortBytes P;
@@ -182,7 +182,7 @@ constexpr DRIVER Drivers[] = {{"EcSetupSyncDxe", EcSetupSyncEntry, EcSetupSyncBy
                               {"EcChannelConfigDxe", EcChannelConfigEntry, EcChannelConfigBytes},
                               {"LegacyInterruptDxe", LegacyInterruptEntry, LegacyInterruptBytes}};
 
-// The protocols of the platform image that the drivers locate, and the check application's
+// The protocols of the platform image that the drivers locate, and the test application's
 // protocol calls after the drivers of the second boot.
 void RunOnSimulatedBoard(const DRIVER &D, bool SecondBoot) {
   sim::Uefi U;

@@ -1,8 +1,8 @@
 // The test platform's SMM driver: the SMM services the board's firmware would carry and OVMF
 // does not. Buffer validation against the SMRAM ranges that EFI_SMM_ACCESS2_PROTOCOL reports,
 // the two pre-sleep services (they count their calls), EFI_SMM_SX_DISPATCH2_PROTOCOL (it
-// records registrations; no sleep entry reaches it on QEMU, so the check application asks it to
-// run one), and an SMI handler through which the check application calls
+// records registrations; no sleep entry reaches it on QEMU, so the test application asks it to
+// run one), and an SMI handler through which the test application calls
 // MEDIA_CAPSULE_SMM_PROTOCOL from SMM, as another SMM module of the board would.
 #include "test_platform.h"
 

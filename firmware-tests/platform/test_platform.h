@@ -1,4 +1,4 @@
-// What the test platform's drivers share with the platform check application: the DXE
+// What the test platform's drivers share with the test application: the DXE
 // driver's record of what it served, and the requests that the application sends through
 // EFI_SMM_COMMUNICATION_PROTOCOL to the SMM driver's SMI handler.
 #pragma once

@@ -1,8 +1,8 @@
-// Platform protocols that OVMF lacks, shared by the test application and the test platform's
-// DXE driver: the debug print back end and the legacy-region access protocol.
+#include "stand_ins.h"
+
 #include <hw/hw.h>
 
-#include "platform.h"
+#include "out.h"
 
 namespace {
 

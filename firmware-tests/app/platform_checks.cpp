@@ -1,17 +1,15 @@
 // Checks on the platform image: the board's drivers as the firmware's own dispatchers ran them.
-// "store" (first boot) leaves "Setup" for the drivers of the next boot, which run before any
-// application; "check" (second boot) looks at what each driver did, through UEFI services and,
-// for the SMM driver, through the test platform's SMI handler. What the drivers wrote to the
-// board's ports QEMU captures, and platform-ports checks after each boot. For
-// tools/boot-option-resets.sh: "seed-bins" stores the boot manager's memory-type bins, and
-// without options (started from a boot option) the application reports them.
+// The first boot leaves "Setup" for the drivers of the next boot, which run before any
+// application; the second looks at what each driver did, through UEFI services and, for the
+// SMM driver, through the test platform's SMI handler. What the drivers wrote to the board's
+// ports QEMU captures, and platform-ports checks after each boot.
+#include "platform_checks.h"
+
 #include <hw/hw.h>
 
-#include <uefi/hob.h>
-
 #include "board_files.h"
-#include "harness.h"
-#include "platform.h"
+#include "checks.h"
+#include "loading.h"
 #include "platform_run.h"
 #include "rtc.h"
 #include "test_platform.h"
@@ -365,91 +363,9 @@ void CheckCapsule(const TEST_PLATFORM_PROTOCOL *Platform) {
   RtcAlarmOff();
 }
 
-// The boot manager's memory-type bins: those this boot started with (a HOB, from the
-// "MemoryTypeInformation" variable or the platform's defaults), the peak pages of each type so
-// far (a configuration table), and the variable it keeps for the next boot. Before it starts a
-// boot option it resets the machine if any peak exceeds its bin.
-struct MEMORY_TYPE_BIN {
-  UINT32 Type;
-  UINT32 NumberOfPages;
-};
-constexpr EFI_GUID MemoryTypeInformationGuid = {
-    0x4C19049F, 0x4137, 0x4DD3, {0x9C, 0x10, 0x8B, 0x97, 0xA8, 0x3F, 0xFD, 0xFA}};
-constexpr CHAR16 MemoryTypeInformationName[] = u"MemoryTypeInformation";
-constexpr UINT32 STAGING_BUFFER_PAGES = 32 * 1024 * 1024 / 4096;  // MediaCapsuleSmm's reserved staging buffer
+}  // namespace
 
-VOID *ConfigurationTable(const EFI_GUID &Guid) {
-  for (UINTN I = 0; I < St->NumberOfTableEntries; ++I)
-    if (St->ConfigurationTable[I].VendorGuid == Guid) return St->ConfigurationTable[I].VendorTable;
-  return nullptr;
-}
-
-// The bins of this boot, with the terminating entry; Count 0 without the HOB.
-const MEMORY_TYPE_BIN *BootBins(UINTN &Count) {
-  Count = 0;
-  const auto *Hob = static_cast<const UINT8 *>(ConfigurationTable(EFI_HOB_LIST_GUID));
-  for (UINTN Guard = 0; Hob && Guard < 4096; ++Guard) {
-    const auto *Header = reinterpret_cast<const EFI_HOB_GENERIC_HEADER *>(Hob);
-    if (Header->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST || Header->HobLength < sizeof(EFI_HOB_GENERIC_HEADER)) break;
-    const auto *Guid = reinterpret_cast<const EFI_HOB_GUID_TYPE *>(Hob);
-    if (Header->HobType == EFI_HOB_TYPE_GUID_EXTENSION && Guid->Name == MemoryTypeInformationGuid) {
-      Count = (Header->HobLength - sizeof(EFI_HOB_GUID_TYPE)) / sizeof(MEMORY_TYPE_BIN);
-      return reinterpret_cast<const MEMORY_TYPE_BIN *>(Guid + 1);
-    }
-    Hob += Header->HobLength;
-  }
-  return nullptr;
-}
-
-void LogBins(const char *What, const MEMORY_TYPE_BIN *Bins, UINTN Count) {
-  Log << "NOTE " << What << ":";
-  for (UINTN I = 0; Bins && I + 1 < Count; ++I) {
-    Log << " type " << static_cast<UINT64>(Bins[I].Type) << " ";
-    Log.Hex(Bins[I].NumberOfPages);
-  }
-  if (Bins == nullptr) Log << " none";
-  Log.End();
-}
-
-// Started from a boot option (no load options): what the boot manager saw, for the reset count.
-void ReportMemoryTypes() {
-  UINTN Count = 0;
-  const MEMORY_TYPE_BIN *Bins = BootBins(Count);
-  LogBins("memory-type bins this boot started with (pages)", Bins, Count);
-  LogBins("peak pages of each type so far",
-          static_cast<const MEMORY_TYPE_BIN *>(ConfigurationTable(MemoryTypeInformationGuid)), Count);
-  static MEMORY_TYPE_BIN Stored[32];
-  UINTN Size = sizeof Stored;
-  const EFI_STATUS Status =
-      Rs->GetVariable(MemoryTypeInformationName, &MemoryTypeInformationGuid, nullptr, &Size, Stored);
-  if (Status == EFI_SUCCESS)
-    LogBins("\"MemoryTypeInformation\" for the next boot", Stored, Size / sizeof(MEMORY_TYPE_BIN));
-  else
-    Log << "NOTE \"MemoryTypeInformation\": ", Log.Status(Status).End();
-}
-
-// What an integrator's sizing does: this boot's bins (the platform's defaults on a fresh store)
-// as the variable, with the reserved bin grown by the staging buffer, and optionally no more.
-void SeedMemoryTypes(UINT32 ExtraReservedPages) {
-  UINTN Count = 0;
-  const MEMORY_TYPE_BIN *Bins = BootBins(Count);
-  static MEMORY_TYPE_BIN Seed[32];
-  bool Reserved = false;
-  for (UINTN I = 0; Bins && I < Count && I < 32; ++I) {
-    Seed[I] = Bins[I];
-    if (I + 1 < Count && Seed[I].Type == 0) Seed[I].NumberOfPages += ExtraReservedPages, Reserved = true;
-  }
-  LogBins("memory-type bins stored for the next boot", Seed, Count);
-  const EFI_STATUS Status = Bins && Reserved
-                                ? Rs->SetVariable(MemoryTypeInformationName, &MemoryTypeInformationGuid,
-                                                  EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS,
-                                                  Count * sizeof(MEMORY_TYPE_BIN), Seed)
-                                : EFI_NOT_FOUND;
-  CheckStatus(Status, EFI_SUCCESS,
-              "\"MemoryTypeInformation\" stored from this boot's bins, the reserved bin among them");
-}
-
-void StoreSetup() {
+void StorePlatformSetup() {
   UINT8 Setup[SETUP_SIZE];
   for (UINTN I = 0; I < SETUP_SIZE; ++I) Setup[I] = StoredSetup(I);
   Rs->SetVariable(SetupName, &gSetupVariableGuid, 0, 0, nullptr);
@@ -457,10 +373,7 @@ void StoreSetup() {
               "first boot: \"Setup\" stored for the drivers of the next boot");
 }
 
-}  // namespace
-
-extern "C" EFI_STATUS EFIAPI PlatformCheckEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  StartApplication(ImageHandle, SystemTable);
+void PlatformChecks() {
   const TEST_PLATFORM_PROTOCOL *Platform = nullptr;
   Bs->LocateProtocol(&gTestPlatformProtocolGuid, nullptr,
                      reinterpret_cast<VOID **>(const_cast<TEST_PLATFORM_PROTOCOL **>(&Platform)));
@@ -469,31 +382,14 @@ extern "C" EFI_STATUS EFIAPI PlatformCheckEntry(EFI_HANDLE ImageHandle, EFI_SYST
     UINTN Size = sizeof Smram;
     if (!EFI_ERROR(Access->GetCapabilities(Access, &Size, Smram))) SmramCount = Size / sizeof(EFI_SMRAM_DESCRIPTOR);
   }
-
-  if (OptionGiven("store")) {
-    Log << "BEGIN store";
-    Log.End();
-    StoreSetup();
-  } else if (OptionGiven("seed-bins")) {
-    Log << "BEGIN seed-bins";
-    Log.End();
-    SeedMemoryTypes(OptionGiven("staging") ? STAGING_BUFFER_PAGES : 0);
-  } else if (!OptionGiven("checks")) {
-    Log << "BEGIN boot-option";
-    Log.End();
-    ReportMemoryTypes();
-  } else {
-    Log << "BEGIN checks";
-    Log.End();
-    Check(Platform != nullptr && SmramCount > 0, "test platform: its DXE driver ran, SMRAM ranges known");
-    Log.End();
-    CheckDispatch();
-    CheckSetup();
-    CheckPcdReads(Platform);
-    CheckS3SaveState(Platform);
-    CheckLegacyInterrupt();
-    CheckRomSignature(Platform);
-    CheckCapsule(Platform);
-  }
-  return FinishApplication();
+  Check(Platform != nullptr && SmramCount > 0, "test platform: its DXE driver ran, SMRAM ranges known");
+  Log.End();
+  CheckDispatch();
+  CheckSetup();
+  CheckPcdReads(Platform);
+  CheckS3SaveState(Platform);
+  CheckLegacyInterrupt();
+  CheckRomSignature(Platform);
+  CheckCapsule(Platform);
 }
+

@@ -1,5 +1,6 @@
 #include "out.h"
 
+#include <capsule/media_capsule.h>
 #include <hw/hw.h>
 
 constinit Out Log;
@@ -89,4 +90,23 @@ Out &Out::operator<<(const EFI_GUID &G) {
 Out &Out::End() {
   Put('\n');
   return *this;
+}
+
+const char *GuidLabel(const EFI_GUID &G) {
+  struct LABEL {
+    const EFI_GUID *Guid;
+    const char *Name;
+  };
+  static const LABEL Labels[] = {
+      {&gEfiLegacyInterruptProtocolGuid, "EFI_LEGACY_INTERRUPT_PROTOCOL"},
+      {&gEfiLoadedImageProtocolGuid, "EFI_LOADED_IMAGE_PROTOCOL"},
+      {&gPcdProtocolGuid, "PCD_PROTOCOL"},
+      {&gEfiPcdProtocolGuid, "EFI_PCD_PROTOCOL"},
+      {&gDebugPrintProtocolGuid, "DEBUG_PRINT_PROTOCOL"},
+      {&gMediaCapsuleSmmProtocolGuid, "MEDIA_CAPSULE_SMM_PROTOCOL"},
+      {&gHeapRecordListProtocolGuid, "HEAP_RECORD_LIST_PROTOCOL"},
+  };
+  for (const LABEL &L : Labels)
+    if (*L.Guid == G) return L.Name;
+  return nullptr;
 }

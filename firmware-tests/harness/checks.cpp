@@ -1,6 +1,5 @@
-#include "harness.h"
+#include "checks.h"
 
-#include <capsule/media_capsule.h>
 #include <hw/hw.h>
 
 EFI_HANDLE AppImage = nullptr;
@@ -47,20 +46,6 @@ bool CheckStatus(EFI_STATUS Got, EFI_STATUS Want, const char *Name) {
   return false;
 }
 
-bool CheckLoadStart(const DRIVER_RUN &Run, const char *Driver) {
-  bool Ok = true;
-  const EFI_STATUS Got[2] = {Run.LoadStatus, Run.StartStatus};
-  const char *What[2] = {": LoadImage", ": StartImage"};
-  for (int I = 0; I < 2; ++I) {
-    const bool Pass = Got[I] == EFI_SUCCESS;
-    ++(Pass ? Passed : Failed);
-    Log << (Pass ? "CHECK PASS " : "CHECK FAIL ") << Driver << What[I] << " returns ";
-    Log.Status(Got[I]).End();
-    Ok &= Pass;
-  }
-  return Ok;
-}
-
 bool CheckValue(UINT64 Got, UINT64 Want, const char *Name) {
   if (Check(Got == Want, Name)) return Log.End(), true;
   Log << ": got ";
@@ -97,23 +82,4 @@ bool MemEq(const VOID *A, const VOID *B, UINTN Length) {
   for (UINTN I = 0; I < Length; ++I)
     if (X[I] != Y[I]) return false;
   return true;
-}
-
-const char *GuidLabel(const EFI_GUID &G) {
-  struct LABEL {
-    const EFI_GUID *Guid;
-    const char *Name;
-  };
-  static const LABEL Labels[] = {
-      {&gEfiLegacyInterruptProtocolGuid, "EFI_LEGACY_INTERRUPT_PROTOCOL"},
-      {&gEfiLoadedImageProtocolGuid, "EFI_LOADED_IMAGE_PROTOCOL"},
-      {&gPcdProtocolGuid, "PCD_PROTOCOL"},
-      {&gEfiPcdProtocolGuid, "EFI_PCD_PROTOCOL"},
-      {&gDebugPrintProtocolGuid, "DEBUG_PRINT_PROTOCOL"},
-      {&gMediaCapsuleSmmProtocolGuid, "MEDIA_CAPSULE_SMM_PROTOCOL"},
-      {&gHeapRecordListProtocolGuid, "HEAP_RECORD_LIST_PROTOCOL"},
-  };
-  for (const LABEL &L : Labels)
-    if (*L.Guid == G) return L.Name;
-  return nullptr;
 }
