@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,12 @@ struct CpuModel {
   std::map<uint32_t, std::array<uint32_t, 4>> Cpuid;  // leaf -> EAX, EBX, ECX, EDX
   std::map<std::pair<uint32_t, uint32_t>, uint16_t> CpuidSi;  // (leaf, EBX) -> SI, for AsmCpuidEbxSi
   std::map<uint32_t, uint64_t> Msr;
+  // MSRs the processor has besides those given a value above (which read 0 when absent from
+  // Msr): the local APIC base and the eight P-state registers. Any other RDMSR or WRMSR
+  // raises #GP, which stops the run.
+  std::set<uint32_t> Implemented = {0x1B,       0xC0010064, 0xC0010065, 0xC0010066, 0xC0010067,
+                                    0xC0010068, 0xC0010069, 0xC001006A, 0xC001006B};
+  bool Implements(uint32_t Index) const { return Msr.count(Index) || Implemented.count(Index); }
   uint64_t Tsc = 0;
   uint64_t TscStep = 1;  // added after every read
   uint64_t Cr4 = 0;
@@ -89,6 +96,18 @@ class Board {
   } Budget;
   void StartRun();
   void CountTouch(const char *What);  // a counter read or a pause
+
+  // The processor instructions of the access layer, for both builds: each answers from the CPU
+  // model, counts toward the run budget where the host build's does, and is recorded.
+  std::array<uint32_t, 4> Cpuid(uint32_t Leaf);
+  uint16_t CpuidSi(uint32_t Leaf, uint32_t Ebx);
+  uint64_t Rdmsr(uint32_t Index);  // the caller has checked Cpu.Implements(Index)
+  void Wrmsr(uint32_t Index, uint64_t Value);
+  uint64_t Rdtsc();
+  void Pause();
+  void Clflush(uint64_t Address);
+  // #GP for an MSR the processor does not have: the run stops, naming it and Where.
+  [[noreturn]] void GeneralProtection(const char *Instruction, uint32_t Index, const std::string &Where) const;
 
  private:
   struct Range {

@@ -30,13 +30,14 @@ constexpr size_t MaxArgs = 16;
 
 // A processor instruction the access layer uses that Unicorn cannot hook as an instruction:
 // emulated in a code hook at its address, then skipped.
-enum class Kind { Cpuid, CpuidSi, Rdmsr, Wrmsr, Rdtsc, Wbinvd, Clflush, Mfence, Pause, ReadCr4, WriteCr4 };
+enum class Kind { Cpuid, CpuidSi, Rdmsr, Wrmsr, Rdtsc, Wbinvd, Clflush, Mfence, Pause, ReadCr4, WriteCr4, Halt, Aligned };
 struct Special {
   Kind What;
   unsigned Size;
   int Reg = 0;  // GPR of a CR4 move (Unicorn id)
-  int Base = 0, Index = 0, Scale = 1;  // CLFLUSH operand (Unicorn ids, 0 = none)
+  int Base = 0, Index = 0, Scale = 1;  // memory operand (Unicorn ids, 0 = none)
   int64_t Disp = 0;
+  unsigned Alignment = 0;  // an operand the instruction requires aligned
 };
 
 struct HostRange {
@@ -55,6 +56,39 @@ int UcReg(unsigned CsReg) {
   };
   auto It = Regs.find(CsReg);
   return It == Regs.end() ? 0 : It->second;
+}
+
+void TakeMemoryOperand(const cs_x86_op &Op, Special &Sp) {
+  Sp.Base = UcReg(Op.mem.base);
+  Sp.Index = UcReg(Op.mem.index);
+  Sp.Scale = Op.mem.scale;
+  Sp.Disp = Op.mem.disp;
+}
+
+// The memory operand a processor requires aligned to its size (or #GP): the 16-byte operands
+// of SSE instructions without a VEX prefix, except the unaligned moves and the string
+// compares, and CMPXCHG16B's. Unicorn does not check.
+const cs_x86_op *AlignedOperand(const cs_insn &I) {
+  const cs_detail &D = *I.detail;
+  bool Sse = I.id == X86_INS_CMPXCHG16B;
+  for (uint8_t G = 0; G < D.groups_count; ++G) {
+    switch (D.groups[G]) {
+      case X86_GRP_SSE1: case X86_GRP_SSE2: case X86_GRP_SSE3: case X86_GRP_SSSE3:
+      case X86_GRP_SSE41: case X86_GRP_SSE42: Sse = true; break;
+      case X86_GRP_AVX: case X86_GRP_AVX2: case X86_GRP_AVX512: return nullptr;
+      default: break;
+    }
+  }
+  switch (I.id) {
+    case X86_INS_MOVUPS: case X86_INS_MOVUPD: case X86_INS_MOVDQU: case X86_INS_LDDQU:
+    case X86_INS_PCMPESTRI: case X86_INS_PCMPESTRM: case X86_INS_PCMPISTRI: case X86_INS_PCMPISTRM:
+      return nullptr;
+    default: break;
+  }
+  if (!Sse) return nullptr;
+  for (uint8_t K = 0; K < D.x86.op_count; ++K)
+    if (D.x86.operands[K].type == X86_OP_MEM && D.x86.operands[K].size == 16) return &D.x86.operands[K];
+  return nullptr;
 }
 
 [[noreturn]] void Fatal(const std::string &Why) {
@@ -122,7 +156,7 @@ struct Emulator::State {
   }
   const HostRange *HostRangeOf(uint64_t A, bool Refresh = true) {
     for (auto &R : HostMaps)
-      if (A >= R.Start && A < R.End) return &R;
+      if (A >= R.Start && A < R.End && (R.Read || !Refresh)) return &R;  // a guard page may since be heap
     if (!Refresh) return nullptr;
     ReadHostMaps();
     return HostRangeOf(A, false);
@@ -153,7 +187,10 @@ struct Emulator::State {
   }
 
   void ScanCode(const PeImage &Img);
+  void Judge(uint64_t Address, int Size, bool Write);
+  void JudgeFetch(uint64_t Address);
   void Emulate(uint64_t Address, const Special &Sp);
+  uint64_t OperandAddress(uint64_t Address, const Special &Sp);
   uint64_t HostCall(uint64_t Function);
   std::string Where(uint64_t Rip);
 };
@@ -217,6 +254,12 @@ void OnSpecial(uc_engine *, uint64_t Address, uint32_t, void *User) {
   if (It != S->Specials.end()) S->Emulate(Address, It->second);
 }
 
+void OnMemory(uc_engine *, uc_mem_type Type, uint64_t Address, int Size, int64_t, void *User) {
+  static_cast<Emulator::State *>(User)->Judge(Address, Size, Type == UC_MEM_WRITE);
+}
+
+void OnBlock(uc_engine *, uint64_t Address, uint32_t, void *User) { static_cast<Emulator::State *>(User)->JudgeFetch(Address); }
+
 void OnEveryInstruction(uc_engine *, uint64_t, uint32_t, void *User) { ++static_cast<Emulator::State *>(User)->Executed; }
 
 }  // namespace
@@ -249,15 +292,11 @@ void Emulator::State::ScanCode(const PeImage &Img) {
         case X86_INS_WBINVD: Sp.What = Kind::Wbinvd; break;
         case X86_INS_MFENCE: Sp.What = Kind::Mfence; break;
         case X86_INS_PAUSE: Sp.What = Kind::Pause; break;
-        case X86_INS_CLFLUSH: {
+        case X86_INS_CLFLUSH:
           Sp.What = Kind::Clflush;
-          const cs_x86_op &Op = I->detail->x86.operands[0];
-          Sp.Base = UcReg(Op.mem.base);
-          Sp.Index = UcReg(Op.mem.index);
-          Sp.Scale = Op.mem.scale;
-          Sp.Disp = Op.mem.disp;
+          TakeMemoryOperand(I->detail->x86.operands[0], Sp);
           break;
-        }
+        case X86_INS_HLT: Sp.What = Kind::Halt; break;
         case X86_INS_MOV: {
           const cs_x86 &X = I->detail->x86;
           Hook = false;
@@ -274,7 +313,15 @@ void Emulator::State::ScanCode(const PeImage &Img) {
           }
           break;
         }
-        default: Hook = false;
+        default: {
+          const cs_x86_op *Op = AlignedOperand(*I);
+          Hook = Op != nullptr;
+          if (Hook) {
+            Sp.What = Kind::Aligned;
+            Sp.Alignment = Op->size;
+            TakeMemoryOperand(*Op, Sp);
+          }
+        }
       }
       if (!Hook) continue;
       Specials[I->address] = Sp;
@@ -289,57 +336,118 @@ void Emulator::State::ScanCode(const PeImage &Img) {
 }
 
 void Emulator::State::Emulate(uint64_t Address, const Special &Sp) {
-  sim::CpuModel &Cpu = sim::TheBoard().Cpu;
+  sim::Board &B = sim::TheBoard();
+  sim::CpuModel &Cpu = B.Cpu;
   switch (Sp.What) {
     case Kind::Cpuid:
     case Kind::CpuidSi: {
       const uint32_t Leaf = static_cast<uint32_t>(Reg(UC_X86_REG_RAX));
       const uint32_t Ebx = static_cast<uint32_t>(Reg(UC_X86_REG_RBX));
+      // The SI-answering leaf is one call of the access layer, recorded as one.
       std::array<uint32_t, 4> R{};
-      if (auto It = Cpu.Cpuid.find(Leaf); It != Cpu.Cpuid.end()) R = It->second;
+      if (Sp.What == Kind::Cpuid) R = B.Cpuid(Leaf);
+      else if (auto It = Cpu.Cpuid.find(Leaf); It != Cpu.Cpuid.end()) R = It->second;
       SetReg(UC_X86_REG_RAX, R[0]);
       SetReg(UC_X86_REG_RBX, R[1]);
       SetReg(UC_X86_REG_RCX, R[2]);
       SetReg(UC_X86_REG_RDX, R[3]);
-      if (Sp.What == Kind::CpuidSi) {
-        auto It = Cpu.CpuidSi.find({Leaf, Ebx});
-        SetReg(UC_X86_REG_RSI, It == Cpu.CpuidSi.end() ? 0 : It->second);
-      }
+      if (Sp.What == Kind::CpuidSi) SetReg(UC_X86_REG_RSI, B.CpuidSi(Leaf, Ebx));
       break;
     }
     case Kind::Rdmsr: {
-      auto It = Cpu.Msr.find(static_cast<uint32_t>(Reg(UC_X86_REG_RCX)));
-      const uint64_t V = It == Cpu.Msr.end() ? 0 : It->second;
+      const uint32_t Index = static_cast<uint32_t>(Reg(UC_X86_REG_RCX));
+      if (!Cpu.Implements(Index)) B.GeneralProtection("RDMSR", Index, Where(Address));
+      const uint64_t V = B.Rdmsr(Index);
       SetReg(UC_X86_REG_RAX, V & 0xFFFFFFFF);
       SetReg(UC_X86_REG_RDX, V >> 32);
       break;
     }
-    case Kind::Wrmsr:
-      Cpu.Msr[static_cast<uint32_t>(Reg(UC_X86_REG_RCX))] =
-          (Reg(UC_X86_REG_RDX) << 32) | (Reg(UC_X86_REG_RAX) & 0xFFFFFFFF);
+    case Kind::Wrmsr: {
+      const uint32_t Index = static_cast<uint32_t>(Reg(UC_X86_REG_RCX));
+      if (!Cpu.Implements(Index)) B.GeneralProtection("WRMSR", Index, Where(Address));
+      B.Wrmsr(Index, (Reg(UC_X86_REG_RDX) << 32) | (Reg(UC_X86_REG_RAX) & 0xFFFFFFFF));
       break;
+    }
     case Kind::Rdtsc: {
-      const uint64_t Now = Cpu.Tsc;
-      Cpu.Tsc += Cpu.TscStep;
+      const uint64_t Now = B.Rdtsc();
       SetReg(UC_X86_REG_RAX, Now & 0xFFFFFFFF);
       SetReg(UC_X86_REG_RDX, Now >> 32);
       break;
     }
     case Kind::Wbinvd: ++Cpu.Wbinvds; break;
     case Kind::Mfence: ++Cpu.Fences; break;
-    case Kind::Pause: ++Cpu.Pauses; break;
-    case Kind::Clflush: {
-      uint64_t A = static_cast<uint64_t>(Sp.Disp);
-      if (Sp.Base == UC_X86_REG_RIP) A += Address + Sp.Size;
-      else if (Sp.Base) A += Reg(Sp.Base);
-      if (Sp.Index) A += Reg(Sp.Index) * Sp.Scale;
-      Cpu.FlushedLines.push_back(A);
-      break;
-    }
+    case Kind::Pause: B.Pause(); break;
+    case Kind::Clflush: B.Clflush(OperandAddress(Address, Sp)); break;
     case Kind::ReadCr4: SetReg(Sp.Reg, Cpu.Cr4); break;
     case Kind::WriteCr4: Cpu.Cr4 = Reg(Sp.Reg); break;
+    case Kind::Halt:
+      // Nothing on the simulated board raises an interrupt: with interrupts off the processor
+      // stops for good, with them on it waits for ever.
+      Fatal(std::string("HLT with interrupts ") + ((Reg(UC_X86_REG_EFLAGS) & 0x200) ? "on (no interrupt ever comes)" : "off (the processor stops for good)") +
+            " at " + Where(Address));
+    case Kind::Aligned: {
+      const uint64_t A = OperandAddress(Address, Sp);
+      if (A % Sp.Alignment)
+        Fatal("#GP(0): " + std::to_string(Sp.Alignment) + "-byte operand at " + Hex(A) +
+              " is not aligned, for an instruction that requires it, at " + Where(Address));
+      return;  // the instruction itself runs
+    }
   }
   SetReg(UC_X86_REG_RIP, Address + Sp.Size);
+}
+
+uint64_t Emulator::State::OperandAddress(uint64_t Address, const Special &Sp) {
+  uint64_t A = static_cast<uint64_t>(Sp.Disp);
+  if (Sp.Base == UC_X86_REG_RIP) A += Address + Sp.Size;
+  else if (Sp.Base) A += Reg(Sp.Base);
+  if (Sp.Index) A += Reg(Sp.Index) * Sp.Scale;
+  return A;
+}
+
+// What the guest may touch, as on a machine whose firmware protects images and whose memory
+// is only what was allocated: the board's physical space below 4 GiB (its devices, the memory
+// they back, and unclaimed MMIO); the guest stack; an image's sections, written only where
+// the section is writable; and host memory the sanitizer counts as live (what the simulated
+// services allocated, the buffers, tables and globals a test handed over). Anything else (a
+// redzone, freed memory, the sanitizer's shadow, an unmapped address) stops the run.
+void Emulator::State::Judge(uint64_t A, int Size, bool Write) {
+  if (A < LowSpaceEnd) return;
+  const uint64_t StackBase = reinterpret_cast<uint64_t>(Stack);
+  if (A - StackBase < GuestStackSize && A + Size - StackBase <= GuestStackSize) return;
+  const char *Why = nullptr;
+  for (auto &Img : Images) {
+    if (!Img->Contains(A)) continue;
+    const Section *Sec = Img->SectionAt(A);
+    if (Sec == nullptr && Write) Why = "the image's headers";
+    else if (Sec && Write && !Sec->Writable) Why = "a read-only section of the image";
+    else if (!Img->Contains(A + Size - 1)) Why = "past the end of the image";
+    if (Why == nullptr) return;
+    Fatal(std::string("guest fault: ") + (Write ? "write" : "read") + " of " + std::to_string(Size) + " bytes at " +
+          Hex(A) + " (" + Why + (Sec ? std::string(", ") + Sec->Name : std::string()) + " " + Img->Describe(A) +
+          ") by " + Where(Reg(UC_X86_REG_RIP)));
+  }
+  // x86-64 sanitizer layout: the application's high memory starts above the shadow.
+  constexpr uint64_t HighMemBegin = 0x10007FFF8000ull, HighMemEnd = 0x800000000000ull;
+  if (A < HighMemBegin || A + Size > HighMemEnd)
+    Why = "no memory of the guest's (the sanitizer's shadow or beyond)";
+  else if (void *P = __asan_region_is_poisoned(reinterpret_cast<void *>(A), Size))
+    Why = reinterpret_cast<uint64_t>(P) == A ? "host memory nobody allocated or already freed (the sanitizer's redzone)"
+                                             : "host memory running past the end of an allocation";
+  if (Why == nullptr) return;
+  Fatal(std::string("guest fault: ") + (Write ? "write" : "read") + " of " + std::to_string(Size) + " bytes at " + Hex(A) +
+        ": " + Why + ", by " + Where(Reg(UC_X86_REG_RIP)));
+}
+
+// Only an image's code sections run: code in data or in host memory the guest could reach
+// does not (a call into host code never runs in the guest: it stops at its first fetch).
+void Emulator::State::JudgeFetch(uint64_t A) {
+  for (auto &Img : Images) {
+    if (!Img->Contains(A)) continue;
+    const Section *Sec = Img->SectionAt(A);
+    if (Sec && Sec->Code) return;
+    Fatal("guest fault: instruction fetch at " + Hex(A) + " (" + (Sec ? "section " + Sec->Name : std::string("no section")) +
+          ", not executable; " + Img->Describe(A) + ")");
+  }
 }
 
 std::string Emulator::State::Where(uint64_t Rip) {
@@ -397,6 +505,8 @@ Emulator::Emulator() : S(std::make_unique<State>()) {
     Fatal("cannot map the board's physical space");
   uc_hook H;
   uc_hook_add(St.Uc, &H, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void *>(OnUnmapped), &St, 1, 0);
+  uc_hook_add(St.Uc, &H, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(OnMemory), &St, 1, 0);
+  uc_hook_add(St.Uc, &H, UC_HOOK_BLOCK, reinterpret_cast<void *>(OnBlock), &St, 1, 0);
   uc_hook_add(St.Uc, &H, UC_HOOK_INSN, reinterpret_cast<void *>(OnIn), &St, 1, 0, UC_X86_INS_IN);
   uc_hook_add(St.Uc, &H, UC_HOOK_INSN, reinterpret_cast<void *>(OnOut), &St, 1, 0, UC_X86_INS_OUT);
   if (std::getenv("IMAGE_COUNT_INSTRUCTIONS")) {

@@ -71,7 +71,7 @@ bool PeImage::Load(const std::vector<uint8_t> &F) {
         uint64_t{S.PointerToRawData} + Copy > F.size())
       return Err = File + ": section " + S.Name + " lies outside the image", false;
     std::memcpy(Memory + S.VirtualAddress, F.data() + S.PointerToRawData, Copy);
-    Secs.push_back({S.Name, S.VirtualAddress, VSize ? VSize : RawSize, S.Executable()});
+    Secs.push_back({S.Name, S.VirtualAddress, VSize ? VSize : RawSize, S.Executable(), (S.Characteristics & 0x80000000) != 0});
   }
 
   // Base relocations: the image is linked at ImageBase and loaded at Memory.
@@ -122,6 +122,14 @@ void PeImage::LoadMap(const std::string &MapPath) {
     Names.emplace(Name, Rva);  // the first (public) entry wins over a static of the same name
     ByAddress.emplace(Rva, Name);
   }
+}
+
+const Section *PeImage::SectionAt(uint64_t Address) const {
+  if (!Contains(Address)) return nullptr;
+  const uint64_t Rva = Address - Base();
+  for (const Section &S : Secs)
+    if (Rva >= S.Rva && Rva - S.Rva < S.Size) return &S;
+  return nullptr;
 }
 
 uint64_t PeImage::Symbol(const std::string &Name) const {

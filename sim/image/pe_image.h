@@ -12,7 +12,8 @@ namespace image {
 struct Section {
   std::string Name;
   uint64_t Rva, Size;
-  bool Code;
+  bool Code;          // code or executable
+  bool Writable;
 };
 
 class PeImage {
@@ -30,6 +31,8 @@ class PeImage {
   uint64_t Entry() const { return Base() + EntryRva; }
   const std::vector<Section> &Sections() const { return Secs; }
   bool Contains(uint64_t Address) const { return Address >= Base() && Address - Base() < MappedSize; }
+  // The section Address lies in; nullptr for the headers and the gaps between sections.
+  const Section *SectionAt(uint64_t Address) const;
 
   // Address of a public or static symbol by its source name ("ReadPirq", "Ns::Name"); 0 if the
   // map file does not name it (the linker dropped it, or it was inlined everywhere).

@@ -1,6 +1,7 @@
 // sim instance of the hardware access layer: every access goes to the simulated board.
 #include <hw/hw.h>
 
+#include <sanitizer/common_interface_defs.h>
 #include <sim/board.h>
 
 using sim::Space;
@@ -21,44 +22,28 @@ VOID MmioWrite16(UINT64 Address, UINT16 Value) { TheBoard().Write(Space::Mmio, A
 VOID MmioWrite32(UINT64 Address, UINT32 Value) { TheBoard().Write(Space::Mmio, Address, 4, Value); }
 
 VOID AsmCpuid(UINT32 Leaf, UINT32 *Eax, UINT32 *Ebx, UINT32 *Ecx, UINT32 *Edx) {
-  auto &Cpu = TheBoard().Cpu;
-  std::array<uint32_t, 4> R{};
-  if (auto It = Cpu.Cpuid.find(Leaf); It != Cpu.Cpuid.end()) R = It->second;
+  const std::array<uint32_t, 4> R = TheBoard().Cpuid(Leaf);
   if (Eax) *Eax = R[0];
   if (Ebx) *Ebx = R[1];
   if (Ecx) *Ecx = R[2];
   if (Edx) *Edx = R[3];
 }
 
-UINT16 AsmCpuidEbxSi(UINT32 Leaf, UINT32 Ebx) {
-  auto &Answers = TheBoard().Cpu.CpuidSi;
-  auto It = Answers.find({Leaf, Ebx});
-  return It == Answers.end() ? 0 : It->second;  // a leaf nobody answers leaves SI at 0
-}
+UINT16 AsmCpuidEbxSi(UINT32 Leaf, UINT32 Ebx) { return TheBoard().CpuidSi(Leaf, Ebx); }
 
 UINT64 AsmReadMsr64(UINT32 Index) {
-  auto &Msr = TheBoard().Cpu.Msr;
-  auto It = Msr.find(Index);
-  return It == Msr.end() ? 0 : It->second;
+  if (!TheBoard().Cpu.Implements(Index)) {
+    __sanitizer_print_stack_trace();  // names the caller
+    TheBoard().GeneralProtection("RDMSR", Index, "AsmReadMsr64");
+  }
+  return TheBoard().Rdmsr(Index);
 }
 
-UINT64 AsmReadTsc() {
-  auto &Cpu = TheBoard().Cpu;
-  const UINT64 Now = Cpu.Tsc;
-  Cpu.Tsc += Cpu.TscStep;
-  TheBoard().CountTouch("the time-stamp counter");
-  return Now;
-}
-
-VOID AsmPause() {
-  ++TheBoard().Cpu.Pauses;
-  TheBoard().CountTouch("PAUSE");
-}
+UINT64 AsmReadTsc() { return TheBoard().Rdtsc(); }
+VOID AsmPause() { TheBoard().Pause(); }
 VOID AsmMemoryFence() { ++TheBoard().Cpu.Fences; }
 VOID AsmWbinvd() { ++TheBoard().Cpu.Wbinvds; }
-VOID AsmFlushCacheLine(const volatile VOID *Address) {
-  TheBoard().Cpu.FlushedLines.push_back(reinterpret_cast<uint64_t>(Address));
-}
+VOID AsmFlushCacheLine(const volatile VOID *Address) { TheBoard().Clflush(reinterpret_cast<uint64_t>(Address)); }
 UINT64 AsmReadCr4() { return TheBoard().Cpu.Cr4; }
 VOID AsmWriteCr4(UINT64 Value) { TheBoard().Cpu.Cr4 = Value; }
 
