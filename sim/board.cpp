@@ -135,13 +135,13 @@ Board &TheBoard() {
 }
 
 std::array<uint32_t, 4> Board::Cpuid(uint32_t Leaf) {
-  RecordLine(Format("cpuid 0x%X", Leaf));
+  if (Recording) RecordLine(Format("cpuid 0x%X", Leaf));
   auto It = Cpu.Cpuid.find(Leaf);
   return It == Cpu.Cpuid.end() ? std::array<uint32_t, 4>{} : It->second;
 }
 
 uint16_t Board::CpuidSi(uint32_t Leaf, uint32_t Ebx) {
-  RecordLine(Format("cpuid 0x%X ebx 0x%X (si)", Leaf, Ebx));
+  if (Recording) RecordLine(Format("cpuid 0x%X ebx 0x%X (si)", Leaf, Ebx));
   auto It = Cpu.CpuidSi.find({Leaf, Ebx});
   return It == Cpu.CpuidSi.end() ? 0 : It->second;  // a leaf nobody answers leaves SI at 0
 }
@@ -149,12 +149,12 @@ uint16_t Board::CpuidSi(uint32_t Leaf, uint32_t Ebx) {
 uint64_t Board::Rdmsr(uint32_t Index) {
   auto It = Cpu.Msr.find(Index);
   const uint64_t Value = It == Cpu.Msr.end() ? 0 : It->second;
-  RecordLine(Format("rdmsr 0x%X = 0x%llX", Index, static_cast<unsigned long long>(Value)));
+  if (Recording) RecordLine(Format("rdmsr 0x%X = 0x%llX", Index, static_cast<unsigned long long>(Value)));
   return Value;
 }
 
 void Board::Wrmsr(uint32_t Index, uint64_t Value) {
-  RecordLine(Format("wrmsr 0x%X = 0x%llX", Index, static_cast<unsigned long long>(Value)));
+  if (Recording) RecordLine(Format("wrmsr 0x%X = 0x%llX", Index, static_cast<unsigned long long>(Value)));
   Cpu.Msr[Index] = Value;
 }
 
@@ -173,7 +173,8 @@ void Board::Pause() {
 void Board::Clflush(uint64_t Address) {
   Cpu.FlushedLines.push_back(Address);
   // Host memory lies at different addresses in the two builds' processes.
-  RecordLine(Address >> 32 ? std::string("clflush host memory")
+  if (Recording)
+    RecordLine(Address >> 32 ? std::string("clflush host memory")
                            : Format("clflush 0x%llX", static_cast<unsigned long long>(Address)));
 }
 

@@ -1,6 +1,7 @@
 #include "record.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace sim {
 
@@ -61,6 +62,31 @@ void RecordLine(const std::string &Line) {
 void ClearRecord() {
   Entries().clear();
   Unlogged = {};
+}
+
+std::string RecordBytes(const void *Data, size_t Size) {
+  const auto *B = static_cast<const uint8_t *>(Data);
+  std::string Out;
+  char H[4];
+  for (size_t I = 0; I < Size && I < (Size > 64 ? 16 : 64); ++I) {
+    // A pointer to host memory (a buffer's address stored in a variable) differs between the
+    // two builds' processes: shown as such.
+    uint64_t Word = 0;
+    if (I % 8 == 0 && Size - I >= 8) std::memcpy(&Word, B + I, 8);
+    if (Word >> 32 && Word < 0x800000000000ull) {
+      Out += "<host pointer>";
+      I += 7;
+      continue;
+    }
+    std::snprintf(H, sizeof H, "%02X", B[I]);
+    Out += H;
+  }
+  if (Size <= 64) return Out;
+  uint64_t Hash = 0xCBF29CE484222325ull;
+  for (size_t I = 0; I < Size; ++I) Hash = (Hash ^ B[I]) * 0x100000001B3ull;
+  char Tail[48];
+  std::snprintf(Tail, sizeof Tail, "... (hash %016llX)", static_cast<unsigned long long>(Hash));
+  return Out + Tail;
 }
 
 std::vector<std::string> RecordLines() {

@@ -16,6 +16,8 @@ extern bool Recording;
 void RecordAccess(const Access &A, bool Logged);
 void RecordLine(const std::string &Line);
 void ClearRecord();
+// Bytes as the record shows them: in hex up to 64, else their count, first 16 and a hash.
+std::string RecordBytes(const void *Data, size_t Size);
 // The record so far, one line per event, ending with the CPU model's counters.
 std::vector<std::string> RecordLines();
 

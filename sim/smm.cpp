@@ -13,7 +13,7 @@ namespace {
 
 Smm *gSmm = nullptr;
 
-void Trace(const std::string &Line) { TheUefi().Trace.push_back(Line); }
+void Trace(const std::string &Line) { TheUefi().Note(Line); }
 
 EFI_STATUS EFIAPI SmmAllocatePool(EFI_MEMORY_TYPE Type, UINTN Size, VOID **Buffer) {
   Smm &S = TheSmm();

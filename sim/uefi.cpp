@@ -28,7 +28,7 @@ EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE Type, UINTN Size, VOID **Buffer) 
   Uefi &U = TheUefi();
   ++U.PoolCalls;
   U.PoolRequests.push_back({Size, Type});
-  U.Trace.push_back("AllocatePool(" + std::to_string(Type) + "," + std::to_string(Size) + ")");
+  U.Note("AllocatePool(" + std::to_string(Type) + "," + std::to_string(Size) + ")");
   if (Buffer == nullptr) return EFI_INVALID_PARAMETER;
   if (U.RefusePoolCalls.count(U.PoolCalls)) return EFI_OUT_OF_RESOURCES;
   VOID *P = std::malloc(Size ? Size : 1);
@@ -42,7 +42,7 @@ EFI_STATUS EFIAPI FreePool(VOID *Buffer) {
   Uefi &U = TheUefi();
   auto It = U.Live.find(Buffer);
   if (It == U.Live.end() || It->second.Pages) return EFI_INVALID_PARAMETER;
-  U.Trace.push_back("FreePool(" + std::to_string(It->second.Size) + ")");
+  U.Note("FreePool(" + std::to_string(It->second.Size) + ")");
   U.Live.erase(It);
   U.FreedPools.push_back(Buffer);
   std::free(Buffer);
@@ -54,6 +54,7 @@ EFI_STATUS EFIAPI AllocatePages(EFI_ALLOCATE_TYPE, EFI_MEMORY_TYPE Type, UINTN P
   ++U.PageCalls;
   if (Memory == nullptr) return EFI_INVALID_PARAMETER;
   if (U.RefusePageCalls.count(U.PageCalls)) return EFI_OUT_OF_RESOURCES;
+  RecordLine(Format("call AllocatePages(%d,%zu)", Type, size_t{Pages}));
   VOID *P = std::aligned_alloc(4096, Pages * 4096);
   if (P == nullptr) return EFI_OUT_OF_RESOURCES;
   std::memset(P, U.FreshPoolByte, Pages * 4096);
@@ -65,6 +66,7 @@ EFI_STATUS EFIAPI AllocatePages(EFI_ALLOCATE_TYPE, EFI_MEMORY_TYPE Type, UINTN P
 EFI_STATUS EFIAPI FreePages(EFI_PHYSICAL_ADDRESS Memory, UINTN Pages) {
   Uefi &U = TheUefi();
   auto It = U.Live.find(reinterpret_cast<VOID *>(Memory));
+  RecordLine(Format("call FreePages(%zu)%s", size_t{Pages}, It == U.Live.end() ? " of no allocation" : ""));
   if (It == U.Live.end() || !It->second.Pages || It->second.Size != Pages * 4096) return EFI_NOT_FOUND;
   std::free(It->first);
   U.Live.erase(It);
@@ -74,7 +76,7 @@ EFI_STATUS EFIAPI FreePages(EFI_PHYSICAL_ADDRESS Memory, UINTN Pages) {
 EFI_STATUS EFIAPI CreateEventEx(UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, const VOID *Context,
                                 const EFI_GUID *Group, EFI_EVENT *Event) {
   Uefi &U = TheUefi();
-  U.Trace.push_back("CreateEventEx(" + (Group ? GuidName(*Group) : std::string("-")) + ")");
+  U.Note("CreateEventEx(" + (Group ? GuidName(*Group) : std::string("-")) + ")");
   if (Event == nullptr) return EFI_INVALID_PARAMETER;
   auto E = std::make_unique<Uefi::Event>();
   E->Type = Type;
@@ -122,7 +124,7 @@ EFI_STATUS EFIAPI InstallProtocolInterface(EFI_HANDLE *Handle, const EFI_GUID *G
 
 EFI_STATUS EFIAPI InstallMultipleProtocolInterfaces(EFI_HANDLE *Handle, ...) {
   Uefi &U = TheUefi();
-  U.Trace.push_back("InstallMultipleProtocolInterfaces");
+  U.Note("InstallMultipleProtocolInterfaces");
   if (Handle == nullptr) return EFI_INVALID_PARAMETER;
   if (EFI_ERROR(U.InstallStatus)) return U.InstallStatus;
   VA_LIST Args;
@@ -170,7 +172,7 @@ EFI_STATUS EFIAPI LocateProtocol(const EFI_GUID *Guid, VOID *, VOID **Interface)
   Uefi &U = TheUefi();
   if (Guid == nullptr || Interface == nullptr) return EFI_INVALID_PARAMETER;
   U.LocateCalls.push_back(*Guid);
-  U.Trace.push_back("LocateProtocol(" + GuidName(*Guid) + ")");
+  U.Note("LocateProtocol(" + GuidName(*Guid) + ")");
   if (U.OnLocate) U.OnLocate(GuidName(*Guid));
   for (auto &P : U.Protocols)
     if (P.Guid == *Guid) {
@@ -192,7 +194,10 @@ EFI_STATUS EFIAPI GetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *
                               VOID *Data) {
   Uefi &U = TheUefi();
   ++U.GetVariableCalls;
-  U.Trace.push_back("GetVariable(" + std::string(Name ? std::string(Name, Name + std::char_traits<char16_t>::length(Name)) : "") + ")");
+  U.Note("GetVariable(" + std::string(Name ? std::string(Name, Name + std::char_traits<char16_t>::length(Name)) : "") + ")",
+         (Guid ? " " + GuidName(*Guid) : std::string(" -")) +
+             (DataSize ? Format(" room %zu", size_t{*DataSize}) : std::string(" no size")) +
+             (Attributes ? " wants attributes" : ""));
   if (auto Fail = U.FailGetVariableCalls.find(U.GetVariableCalls); Fail != U.FailGetVariableCalls.end())
     return Fail->second;
   if (Name == nullptr || Guid == nullptr || DataSize == nullptr) return EFI_INVALID_PARAMETER;
@@ -214,7 +219,9 @@ EFI_STATUS EFIAPI SetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 A
                               const VOID *Data) {
   Uefi &U = TheUefi();
   ++U.SetVariableCalls;
-  U.Trace.push_back("SetVariable(" + std::string(Name ? std::string(Name, Name + std::char_traits<char16_t>::length(Name)) : "") + ")");
+  U.Note("SetVariable(" + std::string(Name ? std::string(Name, Name + std::char_traits<char16_t>::length(Name)) : "") + ")",
+         (Guid ? " " + GuidName(*Guid) : std::string(" -")) + Format(" attributes 0x%X size %zu ", Attributes, size_t{DataSize}) +
+             (DataSize && Data ? RecordBytes(Data, DataSize) : std::string("no data")));
   if (Name == nullptr || Guid == nullptr || (DataSize && Data == nullptr)) return EFI_INVALID_PARAMETER;
   if (EFI_ERROR(U.SetVariableStatus)) return U.SetVariableStatus;
   if (DataSize == 0 || Attributes == 0) {
@@ -236,6 +243,7 @@ EFI_STATUS EFIAPI ConvertPointer(UINTN, VOID **Address) {
 uint64_t PcdValue(const char *Member, UINTN Token) {
   Pcd &P = ThePcd();
   P.Calls.push_back({Member, Token});
+  RecordLine(std::string("pcd ") + Member + "(" + std::to_string(Token) + ")");
   auto It = P.Values.find(Token);
   return It == P.Values.end() ? 0 : It->second;
 }
@@ -247,6 +255,7 @@ BOOLEAN EFIAPI PcdGetBool(UINTN T) { return PcdValue("GetBool", T) ? 1 : 0; }
 VOID *EFIAPI PcdGetPtr(UINTN T) {
   Pcd &P = ThePcd();
   P.Calls.push_back({"GetPtr", T});
+  RecordLine("pcd GetPtr(" + std::to_string(T) + ")");
   auto It = P.Pointers.find(T);
   return It == P.Pointers.end() ? nullptr : It->second.data();
 }
@@ -278,6 +287,7 @@ EFI_STATUS EFIAPI PrintSink(UINTN Level, const CHAR8 *Format, VA_LIST Args) {
     }
   }
   TheDebugPrint().Lines.push_back({Level, Format, Text});
+  RecordLine("print " + std::to_string(Level) + " " + Text);
   return EFI_SUCCESS;
 }
 
@@ -378,8 +388,12 @@ Uefi::Uefi() : ImageHandle(reinterpret_cast<EFI_HANDLE>(0x1000)) {
   SystemTable.RuntimeServices = &RuntimeServices;
 }
 
+void Uefi::Note(const std::string &Call, const std::string &Detail) {
+  Trace.push_back(Call);
+  RecordLine("call " + Call + Detail);
+}
+
 Uefi::~Uefi() {
-  for (const std::string &Call : Trace) RecordLine("call " + Call);
   for (auto &[P, A] : Live) std::free(P);
   gUefi = nullptr;
 }
@@ -482,7 +496,6 @@ Pcd::Pcd() {
   Protocol.GetSize = PcdGetSize;
 }
 Pcd::~Pcd() {
-  for (auto &[Member, Token] : Calls) RecordLine("pcd " + Member + "(" + std::to_string(Token) + ")");
   gPcd = nullptr;
 }
 void Pcd::Install(bool PcdProtocol, bool EfiPcdProtocol) {
@@ -496,7 +509,6 @@ DebugPrintSink::DebugPrintSink() {
   Protocol.Print = PrintSink;
 }
 DebugPrintSink::~DebugPrintSink() {
-  for (const Line &L : Lines) RecordLine("print " + std::to_string(L.Level) + " " + L.Text);
   gPrint = nullptr;
 }
 void DebugPrintSink::Install() { TheUefi().Install(gDebugPrintProtocolGuid, &Protocol); }

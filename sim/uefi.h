@@ -40,6 +40,9 @@ class Uefi {
 
   // Every service call in order, as "Service(arguments)"; GUIDs appear by GuidName().
   std::vector<std::string> Trace;
+  // Appends Call to Trace and records it, with Detail (what the trace leaves out), in order
+  // with the board's accesses.
+  void Note(const std::string &Call, const std::string &Detail = "");
   std::function<void(const std::string &)> OnLocate;  // runs at every LocateProtocol, before it answers
 
   // Protocol database.

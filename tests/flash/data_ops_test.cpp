@@ -296,6 +296,29 @@ TEST_F(ReadTest, RangeRunningOutOfTheWindowIsReadByCommand) {
   EXPECT_EQ(std::memcmp(Buffer, &Part.Memory[0xFFFFC0], 0x80), 0);
 }
 
+// On a 32 MiB part outside 4-byte mode, a command read that ends at 16 MiB exactly takes the
+// part's 3-byte read; one byte further and the whole read takes 0x13 with 4 address bytes.
+TEST_F(ReadTest, ReadEndingAtSixteenMegabytesKeepsThreeAddressBytes) {
+  StartWith(Winbond32MB, 0x2000000, 0xFFFF0000, 0x10000);  // no offset below 16 MiB is shown
+  for (uint32_t I = 0; I < 0x41; ++I) Part.Memory[0xFFFFC0 + I] = static_cast<uint8_t>(0x30 + I);
+  UINT8 Buffer[0x41] = {};
+  UINT32 Length = 0x40;
+  Read(0xFFFFC0, Buffer, &Length, FALSE);
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0].Opcode, 0x03);
+  EXPECT_EQ(Sent()[0].Out, Address3(0xFFFFC0));
+  EXPECT_EQ(std::memcmp(Buffer, &Part.Memory[0xFFFFC0], 0x40), 0);
+
+  Part.Commands.clear();
+  Length = 0x41;
+  Read(0xFFFFC0, Buffer, &Length, FALSE);
+  ASSERT_EQ(Sent().size(), 2u);
+  EXPECT_EQ(Sent()[0].Opcode, 0x13);
+  EXPECT_EQ(Sent()[0].Out, Address4(0xFFFFC0));
+  EXPECT_EQ(Sent()[1].Out, Address4(0x1000000));
+  EXPECT_EQ(std::memcmp(Buffer, &Part.Memory[0xFFFFC0], 0x41), 0);
+}
+
 // A 32 MiB window at 0xFE000000 spans the PC's chipset registers at 0xFEC00000 to 0xFEFFFFFF
 // (the SPI controller among them): the flash offsets behind them are read and verified by
 // command, at the same chip addresses, and nothing there is flushed.
