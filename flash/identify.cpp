@@ -9,6 +9,7 @@
 
 UINT32 PartId = 0;
 UINT16 PartIdLow = 0;
+ADDRESS_MODE PartAddressMode = ADDRESS_MODE::EnterExit;
 READ_ID_FUNCTION ReadIdHook = SpiReadId;
 constinit const IDENTIFY_FUNCTION IdentifyChain[] = {IdentifySstEsmtParts, IdentifyJedecParts, IdentifySstLegacyParts,
                                                      IdentifyFallback, nullptr};
@@ -35,7 +36,18 @@ VOID ApplyChange(FLASH_COMMAND_SET &Set, const TEMPLATE_CHANGE &Change) {
 
 BOOLEAN QuirkApplies(const PART_QUIRK &Quirk, UINT32 Capacity) {
   const UINT32 Threshold = 1u << Quirk.CapacityShift;
+  if (Quirk.Test == CAPACITY_TEST::Within) return Threshold <= Capacity && Capacity <= 1u << Quirk.LastShift;
   return Quirk.Test == CAPACITY_TEST::Equal ? Capacity == Threshold : Capacity >= Threshold;
+}
+
+// The identifier again, with the bytes after the first three; read only for the rows whose
+// parts need them, so that every other part sees the one three-byte read. Cleared first: a
+// read the transport gives up on reads as zeros.
+VOID ReadExtendedId(const FLASH_COMMAND_SET &Template, UINT8 (&Bytes)[EXTENDED_ID_BYTES], BOOLEAN &Read) {
+  if (Read) return;
+  MemZero(Bytes, sizeof Bytes);
+  SpiSendCommand(Template.ReadIdOp.Opcode, 0, static_cast<UINT8>(EXTENDED_ID_BYTES), 0, 0, Bytes, FALSE);
+  Read = TRUE;
 }
 
 VOID SetDeviceName(const CHAR8 *Name) {
@@ -54,9 +66,19 @@ BOOLEAN IdentifyFromTable(FLASH_COMMAND_SET &Template, const PART_TABLE &Table, 
     if (RowMatches(Table.Rows[I], Id)) Row = &Table.Rows[I];
   if (Row == nullptr) return FALSE;
 
-  FlashSize = Row->Capacity == CAPACITY_SOURCE::Fixed
-                  ? 1u << Row->FixedShift
-                  : DecodeCapacity(CapacityRules[static_cast<UINT8>(Row->Capacity)], Id);
+  UINT8 Extended[EXTENDED_ID_BYTES];
+  BOOLEAN ExtendedRead = FALSE;
+  if (Row->Capacity == CAPACITY_SOURCE::Fixed) {
+    FlashSize = 1u << Row->FixedShift;
+  } else {
+    const CAPACITY_RULE &Rule = CapacityRules[static_cast<UINT8>(Row->Capacity)];
+    UINT8 Code = (Id >> 16) & 0xFF;
+    if (Rule.CodeByte >= 3) {
+      ReadExtendedId(Template, Extended, ExtendedRead);
+      Code = Extended[Rule.CodeByte];
+    }
+    FlashSize = CapacityOfCode(Rule, Code);
+  }
   const CHAR8 *Name = Row->Name;
   const PART_QUIRK &Quirk = PartQuirks[static_cast<UINT8>(Row->Quirk)];
   ApplyChange(Template, Quirk.Always);
@@ -64,6 +86,13 @@ BOOLEAN IdentifyFromTable(FLASH_COMMAND_SET &Template, const PART_TABLE &Table, 
     ApplyChange(Template, Quirk.Then);
     if (Quirk.Name != nullptr) Name = Quirk.Name;
   }
+  // Byte 4 of 0: uniform large sectors. Also taken when the read gave nothing, as the larger
+  // sector keeps every erase inside its range on either variant.
+  if (Quirk.ArchitectureShift != 0 && FlashSize == 1u << Quirk.ArchitectureShift) {
+    ReadExtendedId(Template, Extended, ExtendedRead);
+    if (Extended[4] == 0) ApplyChange(Template, Quirk.Uniform);
+  }
+  PartAddressMode = Row->AddressMode;
   SetDeviceName(Name);
   *Ops = &FlashDeviceOpsTable;
   MemMove(&PartCommandSet, &Template, sizeof PartCommandSet);
@@ -93,12 +122,12 @@ BOOLEAN SpiReadId(FLASH_COMMAND_SET *CommandSet, UINT32 *Id) {
   return TRUE;
 }
 
-UINT32 DecodeCapacity(const CAPACITY_RULE &Rule, UINT32 Id) {
-  const UINT8 Code = (Id >> 16) & 0xFF;
+UINT32 CapacityOfCode(const CAPACITY_RULE &Rule, UINT8 Code) {
   for (UINT8 I = 0; I < Rule.Count; ++I)
     if (Rule.Codes[I].Code == Code) return 1u << Rule.Codes[I].Shift;
-  return 0x2000000;
+  return 1u << Rule.DefaultShift;
 }
+UINT32 DecodeCapacity(const CAPACITY_RULE &Rule, UINT32 Id) { return CapacityOfCode(Rule, (Id >> 16) & 0xFF); }
 UINT32 DecodeCapacityA(UINT32 Id) {
   return DecodeCapacity(CapacityRules[static_cast<UINT8>(CAPACITY_SOURCE::RuleA)], Id);
 }

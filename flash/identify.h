@@ -7,6 +7,7 @@
 
 extern UINT32 PartId;     // manufacturer in bits 7:0, memory type 15:8, capacity code 23:16
 extern UINT16 PartIdLow;  // manufacturer and memory type
+extern ADDRESS_MODE PartAddressMode;  // of the identified part's row
 using READ_ID_FUNCTION = BOOLEAN (*)(FLASH_COMMAND_SET *CommandSet, UINT32 *Id);
 extern READ_ID_FUNCTION ReadIdHook;
 extern const IDENTIFY_FUNCTION IdentifyChain[];
@@ -17,6 +18,7 @@ inline constexpr UINT32 UNKNOWN_PART_ID = 0x004B4E55;  // "UNK"
 EFI_STATUS IdentifyFlashPart();
 BOOLEAN SpiReadId(FLASH_COMMAND_SET *CommandSet, UINT32 *Id);
 
+UINT32 CapacityOfCode(const CAPACITY_RULE &Rule, UINT8 Code);
 UINT32 DecodeCapacity(const CAPACITY_RULE &Rule, UINT32 Id);
 UINT32 DecodeCapacityA(UINT32 Id);
 UINT32 DecodeCapacityB(UINT32 Id);

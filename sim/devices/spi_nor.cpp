@@ -13,6 +13,7 @@ bool FourByteOpcode(uint8_t Opcode) { return Opcode == 0x13 || Opcode == 0x12 ||
 }  // namespace
 
 bool SpiNorPart::Protected(uint32_t Offset) const {
+  if (Profile != nullptr) return (Status & Profile->ProtectBits) != 0;
   if (Status & 0x60) return true;
   const unsigned Level = (Status >> 2) & 7;
   if (Level == 0) return false;
@@ -47,6 +48,7 @@ void SpiNorPart::Transfer(uint8_t Opcode, const std::vector<uint8_t> &Out, std::
   Settle();
   if (Record) Commands.push_back({Opcode, Out, In.size()});
   std::fill(In.begin(), In.end(), 0xFF);
+  if (Profile != nullptr) return TransferAsProfile(Opcode, Out, In);
   // While an internal operation runs, only the status register answers.
   if (Busy() && Opcode != 0x05) return;
   switch (Opcode) {

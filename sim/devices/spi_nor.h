@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim_clock.h"
+#include "spi_nor_profile.h"
 
 namespace sim {
 
@@ -63,7 +64,13 @@ class SpiNorPart {
   std::vector<uint8_t> Opcodes() const;
 
   // Status bits 4:2 protect the top 1/64 .. all of the part; bit 5 or 6 protects all of it.
+  // A part with a profile is protected whole while any of its protection bits is set.
   bool Protected(uint32_t Offset) const;
+
+  // Behaves as the real part from here on: its size, its commands only, its protection bits
+  // set as after power-up. The profile must outlive the part.
+  void UseProfile(const SpiNorProfile &Real);
+  const SpiNorProfile *Profile = nullptr;
 
   bool Busy() const { return BusyNeverClears || Clock.NowNs() < BusyUntilNs; }
   uint8_t ReadStatus() const { return static_cast<uint8_t>(Status | (Busy() ? StatusBusy : 0)); }
@@ -76,6 +83,12 @@ class SpiNorPart {
   bool TakeAddress(uint8_t Opcode, const std::vector<uint8_t> &Out, uint32_t &Address, size_t &DataAt) const;
   bool TakeWriteEnable();
   void Settle();
+  using Blocks = SpiNorProfile::Blocks;
+  void TransferAsProfile(uint8_t Opcode, const std::vector<uint8_t> &Out, std::vector<uint8_t> &In);
+  unsigned ProfileAddressBytes(uint8_t Opcode) const;
+  bool ProfileAddress(unsigned Bytes, const std::vector<uint8_t> &Out, uint32_t &Address) const;
+  void ProfileErase(const std::vector<Blocks> &Layout, const std::vector<uint8_t> &Out, unsigned AddressBytes);
+  uint8_t BankRegisterValue = 0, ExtendedAddress = 0;
   // An erase changes the array when it completes, as the part finds at its next command.
   struct PendingErase {
     uint32_t Start = 0, Size = 0;
