@@ -2,7 +2,7 @@
 # Installs the Debian packages that the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang-14 lld-14 llvm-14 libclang-rt-14-dev libgtest-dev libgmock-dev
-          qemu-system-x86 ovmf mtools gdb python3 libunicorn-dev libcapstone-dev pkg-config)
+          qemu-system-x86 ovmf mtools gdb python3 python3-capstone libunicorn-dev libcapstone-dev pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

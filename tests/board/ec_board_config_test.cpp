@@ -212,6 +212,10 @@ TEST_F(EcBoardConfigTest, StartupHasNoPoolsAndNoSmmStep) {
   EXPECT_TRUE(U.FreedPools.empty());
 }
 
+TEST_F(EcBoardConfigTest, StartupKeepsTheHobListAndFillsEachPcdField) {
+  ExpectStartupKeepsHobListAndPcdFields([&] { return Start(); });
+}
+
 // Every allocation refused in turn, each in a fresh start.
 TEST_F(EcBoardConfigTest, EveryAllocationRefusedInTurn) {
   EXPECT_EQ(SweepAllocations("EcBoardConfigDxe", Setup, {138}, [&] { return Start(); }), 4u);  // one record per reallocating read

@@ -152,6 +152,10 @@ TEST_F(SioSetupTest, StartupLocatesS3SaveStateLast) {
   EXPECT_EQ(U.PoolRequests.front().first, 32u);  // runtime pools carried
 }
 
+TEST_F(SioSetupTest, StartupKeepsTheHobListAndFillsEachPcdField) {
+  ExpectStartupKeepsHobListAndPcdFields([&] { return Start(3); });
+}
+
 // Every allocation refused in turn, each in a fresh start.
 TEST_F(SioSetupTest, EveryAllocationRefusedInTurn) {
   Setup[272] = 2;  // the mode that writes "Setup" back
