@@ -54,10 +54,13 @@ void RecordAccess(const Access &A, bool Logged) {
   else
     E.push_back({A, {}, 1});
 }
+// One entry is one line of the record file: a line break inside it (a print's) is written as \n.
 void RecordLine(const std::string &Line) {
   if (!Recording) return;
   FlushUnlogged();
-  Entries().push_back({{}, Line, 1});
+  std::string OneLine;
+  for (char C : Line) OneLine += C == '\n' ? std::string("\\n") : std::string(1, C);
+  Entries().push_back({{}, OneLine, 1});
 }
 void ClearRecord() {
   Entries().clear();

@@ -2,6 +2,7 @@
 
 #include "record.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -485,6 +486,15 @@ VOID *HobBuilder::Finish() {
   return Storage.data();
 }
 
+// An object that goes away takes its protocols out of the database with it, so that no later
+// look-up in the same test finds a dead interface.
+static void Withdraw(const VOID *A, const VOID *B = nullptr) {
+  if (gUefi == nullptr) return;
+  auto &P = gUefi->Protocols;
+  P.erase(std::remove_if(P.begin(), P.end(), [&](const Uefi::Protocol &X) { return X.Interface == A || X.Interface == B; }),
+          P.end());
+}
+
 Pcd::Pcd() {
   gPcd = this;
   Protocol.Get8 = PcdGet8;
@@ -497,6 +507,7 @@ Pcd::Pcd() {
 }
 Pcd::~Pcd() {
   gPcd = nullptr;
+  Withdraw(&Protocol, &EfiProtocol);
 }
 void Pcd::Install(bool PcdProtocol, bool EfiPcdProtocol) {
   if (PcdProtocol) TheUefi().Install(gPcdProtocolGuid, &Protocol);
@@ -510,6 +521,7 @@ DebugPrintSink::DebugPrintSink() {
 }
 DebugPrintSink::~DebugPrintSink() {
   gPrint = nullptr;
+  Withdraw(&Protocol);
 }
 void DebugPrintSink::Install() { TheUefi().Install(gDebugPrintProtocolGuid, &Protocol); }
 DebugPrintSink &TheDebugPrint() { return Live(gPrint, "DebugPrintSink"); }

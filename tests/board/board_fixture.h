@@ -15,6 +15,7 @@
 #include <cfg_pcd_buffer/cfg_pcd_buffer.h>
 #include <startup/library.h>
 #include <tests/common/known_guids.h>
+#include <tests/common/startup_checks.h>
 
 namespace board_test {
 
@@ -126,25 +127,8 @@ struct BoardDriverTest : ::testing::Test {
   // Stores what the fault needs; PoolCall and SecondGetVariableCall number the calls the
   // driver's read makes. Returns the record stored, if any.
   std::vector<uint8_t> InjectSetupFault(SetupFault Fault, unsigned PoolCall, unsigned SecondGetVariableCall);
-  // What the start-up steps leave: the HOB list taken from the second of two configuration
-  // tables, and each PCD field of the platform buffer read with its own token and width (two
-  // booleans apart, the 8-bit fields with their high bit set).
   void ExpectStartupKeepsHobListAndPcdFields(const std::function<EFI_STATUS()> &Start) {
-    Pcd P;
-    P.Install(true, true);
-    P.Values[1055] = 1, P.Values[1435] = 0, P.Values[1436] = 1;
-    P.Values[1352] = 0x5A, P.Values[1437] = 0xA5;
-    P.Values[1438] = 0x11223344, P.Values[1363] = 0x55667788, P.Values[1362] = 0x99AABBCC;
-    static UINT64 OtherTable = 0;
-    HobBuilder Hobs;
-    VOID *List = Hobs.Finish();
-    U.AddConfigurationTable(known::PcdProtocolGuid, &OtherTable);
-    U.AddConfigurationTable(known::EfiHobListGuid, List);
-    ASSERT_EQ(Start(), EFI_SUCCESS);
-    EXPECT_EQ(HobList, List);
-    const CFG_PCD_BUFFER Expected = {0x0101, 3, 0x0080, 1, 1, 0, 0x5A, 0x0202, 2, 0x11223344, 1, 0x55667788, 0x99AABBCC, 0xA5, 2};
-    const auto *Filled = reinterpret_cast<const uint8_t *>(&CfgPcdBuffer), *Want = reinterpret_cast<const uint8_t *>(&Expected);
-    EXPECT_EQ(std::vector<uint8_t>(Filled, Filled + sizeof Expected), std::vector<uint8_t>(Want, Want + sizeof Expected));
+    startup_checks::ExpectHobListAndPcdFields(U, Start);
   }
 };
 

@@ -212,8 +212,9 @@ TEST_F(EcBoardConfigTest, StartupHasNoPoolsAndNoSmmStep) {
   EXPECT_TRUE(U.FreedPools.empty());
 }
 
-TEST_F(EcBoardConfigTest, StartupKeepsTheHobListAndFillsEachPcdField) {
+TEST_F(EcBoardConfigTest, StartupKeepsTheHobListAndFillsEachPcdFieldOrTellsWhatIsMissing) {
   ExpectStartupKeepsHobListAndPcdFields([&] { return Start(); });
+  for (bool FirstPresent : {false, true}) startup_checks::ExpectMissingPcdProtocolTold(FirstPresent, [&] { return Start(); });
 }
 
 // Every allocation refused in turn, each in a fresh start.

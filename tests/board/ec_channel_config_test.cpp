@@ -95,6 +95,11 @@ TEST_F(EcChannelConfigTest, StartupKeepsOnlySystemTableAndRuntimeServices) {
   EXPECT_TRUE(U.Live.empty());        // the record lives on the stack
 }
 
+TEST_F(EcChannelConfigTest, StartupKeepsTheHobListAndFillsEachPcdFieldOrTellsWhatIsMissing) {
+  ExpectStartupKeepsHobListAndPcdFields([&] { return Start(); });
+  for (bool FirstPresent : {false, true}) startup_checks::ExpectMissingPcdProtocolTold(FirstPresent, [&] { return Start(); });
+}
+
 // Reads into a record on the stack and carries no pools: there is nothing to refuse, and an
 // allocation that appears would show here.
 TEST_F(EcChannelConfigTest, EveryAllocationRefusedInTurn) {

@@ -152,6 +152,11 @@ TEST_F(EcSetupSyncTest, StartupCarriesPoolsTokenListHobListThenSmmMarker) {
   EXPECT_EQ(+CfgPcdBuffer.Field1, 0x0101);
 }
 
+TEST_F(EcSetupSyncTest, StartupTellsAMissingPcdProtocolAndFindsTheSmmMarkerNowOrLater) {
+  for (bool FirstPresent : {false, true}) startup_checks::ExpectMissingPcdProtocolTold(FirstPresent, [&] { return Start(); });
+  for (bool PresentAtStart : {true, false}) startup_checks::ExpectSmmMarkerFound(PresentAtStart, [&] { return Start(); });
+}
+
 // Every allocation refused in turn, each in a fresh start.
 TEST_F(EcSetupSyncTest, EveryAllocationRefusedInTurn) {
   StoreSetup(Setup);

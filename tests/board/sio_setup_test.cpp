@@ -156,6 +156,11 @@ TEST_F(SioSetupTest, StartupKeepsTheHobListAndFillsEachPcdField) {
   ExpectStartupKeepsHobListAndPcdFields([&] { return Start(3); });
 }
 
+TEST_F(SioSetupTest, StartupTellsAMissingPcdProtocolAndFindsTheSmmMarkerNowOrLater) {
+  for (bool FirstPresent : {false, true}) startup_checks::ExpectMissingPcdProtocolTold(FirstPresent, [&] { return Start(3); });
+  for (bool PresentAtStart : {true, false}) startup_checks::ExpectSmmMarkerFound(PresentAtStart, [&] { return Start(3); });
+}
+
 // Every allocation refused in turn, each in a fresh start.
 TEST_F(SioSetupTest, EveryAllocationRefusedInTurn) {
   Setup[272] = 2;  // the mode that writes "Setup" back

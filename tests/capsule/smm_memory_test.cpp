@@ -81,13 +81,16 @@ TEST_F(SmmMemoryTest, RangeFailuresInAStartedImageLeaveNothingBehind) {
 
 TEST_F(SmmMemoryTest, HeapRecordsAreImportedInHobOrder) {
   Prepare();
+  std::vector<uint8_t> Large(0x8000);  // a HOB length with its top bit set
+  for (size_t I = 0; I < Large.size(); ++I) Large[I] = static_cast<uint8_t>(I * 13 + 1);
   Hobs.Raw(EFI_HOB_TYPE_HANDOFF, std::vector<uint8_t>(48))
       .Guid(known::HeapRecordHobGuid, HeapRecord(1, {1, 2, 3}, 8))
       .Guid(known::EfiPcdProtocolGuid, HeapRecord(1, {9}))       // another GUID
       .Guid(known::HeapRecordHobGuid, HeapRecord(0, {4, 5}))     // not for import
       .Guid(known::HeapRecordHobGuid, HeapRecord(1, {}))         // no data: a bare 32-byte node
       .Guid(known::HeapRecordHobGuid, HeapRecord(1, {6}, 0, 0x50414547))  // wrong signature
-      .Guid(known::HeapRecordHobGuid, HeapRecord(1, {7, 8, 9, 10}));
+      .Guid(known::HeapRecordHobGuid, HeapRecord(1, {7, 8, 9, 10}))
+      .Guid(known::HeapRecordHobGuid, HeapRecord(1, Large));
   AddHobList();
   ImportHeapRecords();
   ASSERT_NE(HeapList(), nullptr);
@@ -95,13 +98,14 @@ TEST_F(SmmMemoryTest, HeapRecordsAreImportedInHobOrder) {
   EXPECT_TRUE(S.InSmram(HeapList()));
   EXPECT_EQ(HeapRecordList, &HeapList()->ListHead);
   auto N = Nodes(HeapRecordList);
-  ASSERT_EQ(N.size(), 3u);
+  ASSERT_EQ(N.size(), 4u);
   EXPECT_EQ(NodeData(N[0]), (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_EQ(N[0]->Header.Kind, 8);
   EXPECT_EQ(S.SmramLive.at(N[1]), 32u);
   EXPECT_EQ(NodeData(N[2]), (std::vector<uint8_t>{7, 8, 9, 10}));
-  EXPECT_EQ(HeapRecordList->BackLink, &N[2]->Link);
-  EXPECT_EQ(N[2]->Link.ForwardLink, HeapRecordList);
+  EXPECT_EQ(NodeData(N[3]), Large);
+  EXPECT_EQ(HeapRecordList->BackLink, &N[3]->Link);
+  EXPECT_EQ(N[3]->Link.ForwardLink, HeapRecordList);
   EXPECT_EQ(N[1]->Link.BackLink, &N[0]->Link);
 }
 

@@ -11,6 +11,7 @@
 
 #include "flash_board.h"
 #include <tests/common/known_guids.h>
+#include <tests/common/startup_checks.h>
 
 namespace flash_test {
 namespace {
@@ -249,6 +250,16 @@ TEST_F(FlashEntryTest, AllOnesControllerGetsTheUnknownDeviceTable) {
 
 // Every allocation refused in turn, each in a fresh start: the part is still identified, the
 // ReadyToBoot notification registered, and it still writes the signature.
+// The support library's start-up steps as this image carries them.
+TEST_F(FlashEntryTest, StartupFillsThePcdBufferOrTellsWhatIsMissing) {
+  startup_checks::ExpectHobListAndPcdFields(U, [&] { return Start(); });
+  for (bool FirstPresent : {false, true}) startup_checks::ExpectMissingPcdProtocolTold(FirstPresent, [&] { return Start(); });
+}
+
+TEST_F(FlashEntryTest, StartupFindsTheSmmMarkerNowOrLater) {
+  for (bool PresentAtStart : {true, false}) startup_checks::ExpectSmmMarkerFound(PresentAtStart, [&] { return Start(); });
+}
+
 TEST_F(FlashEntryTest, EveryAllocationRefusedInTurn) {
   const unsigned Points = allocation_sweep::Sweep("FlashAccessDxe", [&](const allocation_sweep::Refusal &R) {
     Pcd P;

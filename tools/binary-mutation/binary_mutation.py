@@ -284,9 +284,12 @@ def ordered(image, seed):
 
 
 def image_tests(root):
-    """Image name -> its test binary's target name, from the image tests' CMake file."""
+    """Image name -> the target names of the test binaries that run it, from the image tests' CMake file."""
     text = open(os.path.join(root, "tests/image/CMakeLists.txt")).read()
-    return {image: f"{host}_image" for host, image in re.findall(r"^add_image_test\((\w+) IMAGE (\w+)", text, re.M)}
+    tests = {}
+    for host, image in re.findall(r"^add_image_test\((\w+) IMAGE (\w+)", text, re.M):
+        tests.setdefault(image, []).append(f"{host}_image")
+    return tests
 
 
 def run_tests(binary, image_dir, timeout):
@@ -382,26 +385,35 @@ def main():
                     raise ImageError(f"{mutant.id}: the image checker refuses the mutant:\n{check.stdout.decode()}")
             return directory
 
-        def binary(n):
-            return os.path.join(args.build, "tests/image", tests[n])
+        def binaries(n):
+            return [os.path.join(args.build, "tests/image", t) for t in tests[n]]
 
-        # The clean copies first: each image's cases must pass from a copied directory, and their
-        # time sets the per-mutant limit.
+        # The clean copies first: each image's cases must pass from a copied directory, and each
+        # binary's time sets its limit per mutant.
         with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-            clean = {n: pool.submit(lambda n=n: run_tests(binary(n), prepare("clean-" + n), 1800)) for n in names}
+            clean = {(n, b): pool.submit(lambda n=n, b=b: run_tests(b, prepare(f"clean-{n}-{os.path.basename(b)}"), 1800))
+                     for n in names for b in binaries(n)}
             limits = {}
-            for n in names:
-                verdict, seconds, detail = clean[n].result()
+            for (n, b), result in clean.items():
+                verdict, seconds, detail = result.result()
                 if verdict != "survived":
                     print(f"binary-mutation: {n}'s cases fail on the unchanged image ({detail})", file=sys.stderr)
                     return 2
-                limits[n] = args.timeout or 3 * seconds + 10
-                print(f"clean {n}: passes in {seconds:.1f} s, limit per mutant {limits[n]:.0f} s", flush=True)
+                limits[b] = args.timeout or 3 * seconds + 10
+                print(f"clean {n} ({os.path.basename(b)}): passes in {seconds:.1f} s, limit per mutant {limits[b]:.0f} s",
+                      flush=True)
 
             def judge(tag, m):
+                """The first binary that notices the mutant decides; it survives only if none does."""
                 directory = prepare(tag, m)
                 try:
-                    return run_tests(binary(m.image.name), directory, limits[m.image.name])
+                    total = 0.0
+                    for b in binaries(m.image.name):
+                        verdict, seconds, detail = run_tests(b, directory, limits[b])
+                        total += seconds
+                        if verdict != "survived":
+                            return verdict, total, detail
+                    return "survived", total, ""
                 finally:
                     shutil.rmtree(directory, ignore_errors=True)
 
