@@ -284,18 +284,22 @@ def ordered(image, seed):
 
 
 def image_tests(root):
-    """Image name -> the target names of the test binaries that run it, from the image tests' CMake file."""
+    """Image name -> [(test binary's target name, the environment the image label gives it)], from
+    the image tests' CMake file."""
     text = open(os.path.join(root, "tests/image/CMakeLists.txt")).read()
     tests = {}
-    for host, image in re.findall(r"^add_image_test\((\w+) IMAGE (\w+)", text, re.M):
-        tests.setdefault(image, []).append(f"{host}_image")
+    for host, image, rest in re.findall(r"^add_image_test\((\w+) IMAGE (\w+)([^)]*)\)", text, re.M):
+        setting = re.search(r"\bENVIRONMENT((?:\s+\w+=\S+)+)", rest)
+        environment = dict(v.split("=", 1) for v in setting.group(1).split()) if setting else {}
+        tests.setdefault(image, []).append((f"{host}_image", environment))
     return tests
 
 
 def run_tests(binary, image_dir, timeout):
     """(verdict, seconds, detail) of the binary's cases against image_dir, stopping at the first failure."""
     started = time.monotonic()
-    env = dict(os.environ, IMAGE_DIR=image_dir)
+    binary, environment = binary
+    env = dict(os.environ, IMAGE_DIR=image_dir, **environment)
     with subprocess.Popen([binary, "--gtest_fail_fast", "--gtest_brief=1"], env=env, cwd=image_dir,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True) as p:
         try:
@@ -386,21 +390,21 @@ def main():
             return directory
 
         def binaries(n):
-            return [os.path.join(args.build, "tests/image", t) for t in tests[n]]
+            return [(os.path.join(args.build, "tests/image", t), environment) for t, environment in tests[n]]
 
         # The clean copies first: each image's cases must pass from a copied directory, and each
         # binary's time sets its limit per mutant.
         with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-            clean = {(n, b): pool.submit(lambda n=n, b=b: run_tests(b, prepare(f"clean-{n}-{os.path.basename(b)}"), 1800))
+            clean = {(n, b[0]): pool.submit(lambda n=n, b=b: run_tests(b, prepare(f"clean-{n}-{os.path.basename(b[0])}"), 1800))
                      for n in names for b in binaries(n)}
             limits = {}
-            for (n, b), result in clean.items():
+            for (n, path), result in clean.items():
                 verdict, seconds, detail = result.result()
                 if verdict != "survived":
                     print(f"binary-mutation: {n}'s cases fail on the unchanged image ({detail})", file=sys.stderr)
                     return 2
-                limits[b] = args.timeout or 3 * seconds + 10
-                print(f"clean {n} ({os.path.basename(b)}): passes in {seconds:.1f} s, limit per mutant {limits[b]:.0f} s",
+                limits[path] = args.timeout or 3 * seconds + 10
+                print(f"clean {n} ({os.path.basename(path)}): passes in {seconds:.1f} s, limit per mutant {limits[path]:.0f} s",
                       flush=True)
 
             def judge(tag, m):
@@ -409,7 +413,7 @@ def main():
                 try:
                     total = 0.0
                     for b in binaries(m.image.name):
-                        verdict, seconds, detail = run_tests(b, directory, limits[b])
+                        verdict, seconds, detail = run_tests(b, directory, limits[b[0]])
                         total += seconds
                         if verdict != "survived":
                             return verdict, total, detail
