@@ -143,11 +143,7 @@ TEST_F(EcSetupSyncTest, StartupCarriesPoolsTokenListHobListThenSmmMarker) {
   ASSERT_EQ(Start(), EFI_SUCCESS);
   EXPECT_TRUE(HobKnownAtSmmStep);
   EXPECT_NE(PcdTokenList, nullptr);
-  ASSERT_TRUE(RuntimePool100 != nullptr && RuntimePool8 != nullptr);
-  // Both pools cleared to their last byte (a fresh pool holds U.FreshPoolByte).
-  const auto *Pool100 = static_cast<const uint8_t *>(RuntimePool100), *Pool8 = static_cast<const uint8_t *>(RuntimePool8);
-  EXPECT_EQ(std::vector<uint8_t>(Pool100, Pool100 + 100), std::vector<uint8_t>(100, 0));
-  EXPECT_EQ(std::vector<uint8_t>(Pool8, Pool8 + 8), std::vector<uint8_t>(8, 0));
+  startup_checks::ExpectRuntimePoolsCleared();
   EXPECT_EQ(DriverBootServices, &U.BootServices);
   EXPECT_EQ(+CfgPcdBuffer.Field1, 0x0101);
 }

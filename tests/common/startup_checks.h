@@ -38,6 +38,14 @@ inline void ExpectHobListAndPcdFields(sim::Uefi &U, const START &Start) {
   PcdProtocol = nullptr;  // the PCD protocol ends here
 }
 
+// The runtime pools of a start, cleared to their last byte (a fresh pool holds another byte).
+inline void ExpectRuntimePoolsCleared() {
+  ASSERT_TRUE(RuntimePool100 != nullptr && RuntimePool8 != nullptr);
+  const auto *Pool100 = static_cast<const uint8_t *>(RuntimePool100), *Pool8 = static_cast<const uint8_t *>(RuntimePool8);
+  EXPECT_EQ(std::vector<uint8_t>(Pool100, Pool100 + 100), std::vector<uint8_t>(100, 0));
+  EXPECT_EQ(std::vector<uint8_t>(Pool8, Pool8 + 8), std::vector<uint8_t>(8, 0));
+}
+
 // A missing PCD protocol leaves the platform buffer zero and is told once through the print
 // protocol, naming the constructor and the protocol: the first when neither is there, the
 // second when only the first is.

@@ -209,6 +209,14 @@ TEST_F(ProgramTest, ChunksEndAtPageBoundariesAndAtSixtyFourBytes) {
   EXPECT_TRUE(Program(0x400, Data, &Length, FALSE));
   EXPECT_EQ(Length, 0u);
   EXPECT_TRUE(Part.Commands.empty());
+
+  // One byte short of a full chunk: written and read back as 63, from a buffer that ends there.
+  std::vector<UINT8> Short(63);
+  for (size_t I = 0; I < Short.size(); ++I) Short[I] = static_cast<UINT8>(0x40 + I);
+  Length = 63;
+  EXPECT_TRUE(Program(0x600, Short.data(), &Length, FALSE));
+  EXPECT_EQ(Length, 0u);
+  EXPECT_EQ(std::memcmp(&Part.Memory[0x600], Short.data(), Short.size()), 0);
 }
 
 TEST_F(ProgramTest, BytePartProgramsOneBytePerCall) {

@@ -251,8 +251,9 @@ TEST_F(FlashEntryTest, AllOnesControllerGetsTheUnknownDeviceTable) {
 // Every allocation refused in turn, each in a fresh start: the part is still identified, the
 // ReadyToBoot notification registered, and it still writes the signature.
 // The support library's start-up steps as this image carries them.
-TEST_F(FlashEntryTest, StartupFillsThePcdBufferOrTellsWhatIsMissing) {
+TEST_F(FlashEntryTest, StartupClearsItsPoolsAndFillsThePcdBufferOrTellsWhatIsMissing) {
   startup_checks::ExpectHobListAndPcdFields(U, [&] { return Start(); });
+  startup_checks::ExpectRuntimePoolsCleared();
   for (bool FirstPresent : {false, true}) startup_checks::ExpectMissingPcdProtocolTold(FirstPresent, [&] { return Start(); });
 }
 

@@ -123,6 +123,7 @@ TEST_F(TranslationTest, ChipAddresses) {
   Window(0xFFFF0000, 0x10000, 0x2000000, false);
   EXPECT_EQ(ChipAddress(0xFE000000), 0u);  // no mapping: 0xFE000000 up stand for offset 0 up
   EXPECT_EQ(ChipAddress(0x7FFFFFF), 0x7FFFFFFu);
+  EXPECT_EQ(ChipAddress(0x8000000), 0xA000000u);  // the first that is no offset, unmapped: as from 0xFE000000
   Window(0xFF000000, 0x1000000, 0x1000000, false);
   EXPECT_EQ(ChipAddress(0xFF001000), 0x1000u);
 }

@@ -324,6 +324,8 @@ def main():
     ap.add_argument("--count", type=int, default=0, help="mutants in all, shared out by the images' sizes")
     ap.add_argument("--each", default="", help="mutants per image (instead of --count), as N or N,Image=M,...; "
                                                "M may be FIRST:END to resume a run")
+    ap.add_argument("--at", default="", help="only these positions (0-based, comma-separated) of each image's order, "
+                                            "to judge chosen mutants again")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--timeout", type=float, default=0, help="seconds per mutant (default: 3x the clean run + 10)")
@@ -351,6 +353,8 @@ def main():
         size = {n: sum(images[n].ranges.get(s, (0, 0))[1] for s in (".text", ".rdata", ".data")) for n in names}
         share = {n: (0, max(3, round(count * size[n] / sum(size.values())))) for n in names}
     chosen = {n: ordered(images[n], args.seed)[share[n][0]:share[n][1]] for n in names}
+    if args.at:
+        chosen = {n: [ordered(images[n], args.seed)[int(i)] for i in args.at.split(",")] for n in names}
     if args.check_sites:
         for n in names:
             every = ordered(images[n], args.seed)
