@@ -15,16 +15,18 @@ for p in "${packages[@]}"; do
 done
 updated=""
 # deb-src entries with the archives and suites of the system's deb entries, both formats.
-if ! apt-cache showsrc edk2 2>/dev/null | grep -q '^Package: edk2'; then
+if ! apt-cache showsrc edk2 2>/dev/null | grep '^Package: edk2' >/dev/null; then
   src=/etc/apt/sources.list.d/board-drivers-src
   shopt -s nullglob
   lists=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list)
   sources=(/etc/apt/sources.list.d/*.sources)
   shopt -u nullglob
   existing=()
+  written=()
   for f in "${lists[@]}"; do [ -f "$f" ] && [ "$f" != "$src.list" ] && existing+=("$f"); done
   if ((${#existing[@]})); then
     sed -n -E 's/^[[:space:]]*deb([[:space:]])/deb-src\1/p' "${existing[@]}" | $sudo tee "$src.list" >/dev/null
+    written+=("$src.list")
   fi
   existing=()
   for f in "${sources[@]}"; do [ "$f" != "$src.sources" ] && existing+=("$f"); done
@@ -32,8 +34,9 @@ if ! apt-cache showsrc edk2 2>/dev/null | grep -q '^Package: edk2'; then
     awk 'BEGIN { RS = ""; ORS = "\n\n" }
          /(^|\n)Types:([^\n]*[ \t])?deb([ \t\n]|$)/ { sub(/Types:[^\n]*/, "Types: deb-src"); print }' \
       "${existing[@]}" | $sudo tee "$src.sources" >/dev/null
+    written+=("$src.sources")
   fi
-  echo "added deb-src entries: $src.list $src.sources"
+  echo "deb-src entries written: ${written[*]:-none (no deb entries found)}"
   $sudo apt-get update -q
   updated=1
 fi

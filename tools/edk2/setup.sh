@@ -15,7 +15,7 @@ flock 9  # one fetch and one BaseTools build when several tests start together
 
 tree=$(find "$cache" -maxdepth 1 -type d -name 'edk2-*' | sort | tail -n 1)
 if [ -z "$tree" ] || [ ! -f "$tree/.unpacked" ]; then
-  apt-cache showsrc edk2 2>/dev/null | grep -q '^Package: edk2' ||
+  apt-cache showsrc edk2 2>/dev/null | grep '^Package: edk2' >/dev/null ||
     { echo "edk2-setup: no deb-src entry gives edk2 (tools/install-deps.sh adds them)" >&2; exit 2; }
   rm -rf "$cache"/edk2-* "$cache"/edk2_*
   start=$(date +%s)
