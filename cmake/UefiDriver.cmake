@@ -78,9 +78,22 @@ function(add_uefi_driver name)
     if(NOT ARG_OUTPUT_DIR)
       set(merge_rdata /merge:.rdata=.text)
     endif()
+    # Sections stay 4 KiB aligned in memory in every image: EDK II's memory protection marks
+    # code read-only and data non-executable only in images aligned so, and in SMRAM one image
+    # that is not clears it for all. A DXE driver's sections are 4 KiB aligned in the file too:
+    # GenFv rebases a DRIVER file in a volume with a base address (execute-in-place) and
+    # refuses an image whose file and section alignments differ. GenFv never rebases an SMM
+    # file, so the SMM image keeps its small file alignment (and the test application, which
+    # no volume holds, its own).
+    set(file_align /filealign:32)
+    if(ARG_KIND STREQUAL "dxe")
+      set(file_align /filealign:4096)
+    endif()
     # One link writes the PDB and an image with DWARF sections (<name>.debug); the shipped
     # image is that image without them, so every address in both symbol files is its own.
     # The CodeView entry names the PDB without a directory, as a symbol server would look it up.
+    # /Brepro: no clock and no random GUID; the time stamps and the CodeView GUID come from a
+    # hash of the linked image, so a clean rebuild of one tree gives the same bytes.
     add_custom_command(
       OUTPUT "${image}" "${sym}.debug" "${sym}.pdb"
       # The map file names every public function and global, so the image runner can reach
@@ -89,7 +102,7 @@ function(add_uefi_driver name)
       COMMAND ${CMAKE_COMMAND} -E make_directory "${out_dir}" "${UEFI_SYMBOL_OUTPUT_DIR}"
       COMMAND ${UEFI_LLD_LINK} /nologo /subsystem:${ARG_SUBSYSTEM} /dll /base:0 /nodefaultlib
               /entry:${ARG_ENTRY} /opt:ref,icf /debug /incremental:no /ignore:longsections
-              /pdb:${sym}.pdb /pdbaltpath:%_PDB% /merge:.CRT=.rdata ${merge_rdata} /filealign:32
+              /Brepro /pdb:${sym}.pdb /pdbaltpath:%_PDB% /merge:.CRT=.rdata ${merge_rdata} ${file_align}
               /map:${out_dir}/${name}.map ${ARG_LINK_FLAGS} /out:${sym}.debug $<TARGET_OBJECTS:${name}> ${archives}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/debug/dwarf_names.py ${sym}.debug
       COMMAND ${UEFI_OBJCOPY} --strip-debug ${sym}.debug ${image}

@@ -2,7 +2,7 @@
 # Boots the test application on OVMF under QEMU (q35, TCG), prints what it reports, and judges
 # the run.
 #
-#   tools/run-ovmf.sh --platform [--timeout SECONDS]
+#   tools/run-ovmf.sh --platform [--code FILE [--no-s3]] [--timeout SECONDS]
 #   tools/run-ovmf.sh [--report] [--timeout SECONDS]
 #
 # --platform: the platform run. The platform image (build/platform/OVMF_CODE_4M.fd, the
@@ -11,7 +11,10 @@
 # The board's ports are captured in both boots, and after each the host build's platform-ports
 # compares the bytes with those the same drivers send on the simulated board (so it needs the
 # host preset). Then a third boot, on Debian's OVMF with a fresh store: the cases that dispatch
-# cannot reach, with the drivers loaded by hand.
+# cannot reach, with the drivers loaded by hand. --code: another image with the drivers in its
+# DXE volume for the first two boots, such as the OVMF that EDK II built from source with the
+# package's INF lines (tools/edk2/ovmf-build.sh); --no-s3 boots those two with S3 off, which an
+# OVMF whose PEI phase is X64 needs with SMM (it hangs before the application otherwise).
 # Without --platform: that third boot alone. --report: on the same firmware, what each driver
 # image does when it starts, instead of checks.
 # Checks print every check and "N passed, N failed"; the run exits non-zero on a failed check,
@@ -29,16 +32,21 @@ ports="$here/build/host/firmware-tests/platform-ports"
 # Each boot: its load options, the firmware, the variable store (a fresh one per name), and
 # whether the board's ports are captured.
 boots=("hand-loaded|$debian|hand|no")
+platform_args=()
 while (($#)); do
   case "$1" in
     --report) mode=report; boots=("report|$debian|report|no") ;;
-    --platform)
-      boots=("store|$platform|platform|yes" "checks|$platform|platform|yes" "hand-loaded|$debian|hand|no") ;;
+    --platform) platform_run=1 ;;
+    --code) platform=$2; shift ;;
+    --no-s3) platform_args=(-global ICH9-LPC.disable_s3=1) ;;
     --timeout) timeout_s=$2; shift ;;
     *) echo "run-ovmf: unknown argument $1"; exit 2 ;;
   esac
   shift
 done
+if [ -n "${platform_run:-}" ]; then
+  boots=("store|$platform|platform|yes" "checks|$platform|platform|yes" "hand-loaded|$debian|hand|no")
+fi
 needed=("$app")
 for b in "${boots[@]}"; do
   IFS='|' read -r _ code _ capture <<<"$b"
@@ -80,7 +88,7 @@ for b in "${boots[@]}"; do
   rm -f "$work/debug.log" "$work/serial.log" "$work/ports.log" "$work"/port-*.bin
   [ -f "$work/$store.fd" ] || cp "$vars_template" "$work/$store.fd"
   ovmf_machine_args "$code" "$work/$store.fd" "$app" "$boot" "$work"
-  [ "$capture" = yes ] && ovmf_capture_args "$work"
+  [ "$capture" = yes ] && ovmf_capture_args "$work" && OVMF_MACHINE_ARGS+=("${platform_args[@]}")
   timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 "${OVMF_MACHINE_ARGS[@]}" </dev/null
   status=$?
   touch "$work/debug.log" "$work/serial.log"

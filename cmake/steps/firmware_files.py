@@ -158,13 +158,20 @@ def build(name, image, guid, kind, depex_expr, protocols):
     return ffs, depex
 
 
+# EDK II takes a DXE_SMM_DRIVER that declares no PI version of at least 1.10 for a pre-PI SMM
+# driver, and its GenFds refuses to put one in an SMM file.
+PI_SPECIFICATION_VERSION = {"mm": "0x0001000A"}
+
+
 def inf_text(name, guid, kind):
+    pi = PI_SPECIFICATION_VERSION.get(kind)
     return (f"# Binary module: the {name} image with its dependency expression.\n"
             "[Defines]\n"
             "  INF_VERSION    = 0x00010005\n"
             f"  BASE_NAME      = {name}\n"
             f"  FILE_GUID      = {guid}\n"
             f"  MODULE_TYPE    = {MODULE_TYPE[kind]}\n"
+            + (f"  PI_SPECIFICATION_VERSION = {pi}\n" if pi else "") +
             f"  VERSION_STRING = {VERSION}\n"
             "\n[Binaries.X64]\n"
             f"  PE32|{name}.efi|*\n"

@@ -120,11 +120,22 @@ class FirmwareFiles(unittest.TestCase):
                         "--protocols", HEADERS]
             subprocess.run([sys.executable, tool, "LegacyInterruptDxe", efi, d] + declared, check=True)
             pkg = os.path.join(d, "package", "LegacyInterruptDxe")
-            with open(os.path.join(pkg, "LegacyInterruptDxe.inf")) as f:
-                inf = f.read()
-            for line in ("MODULE_TYPE    = DXE_DRIVER", "FILE_GUID      = " + FILE_GUID,
-                         "PE32|LegacyInterruptDxe.efi|*", "DXE_DEPEX|LegacyInterruptDxe.depex|*"):
-                self.assertIn(line, inf)
+            # Every kind of module, as EDK II reads its INF: an SMM driver without a PI version
+            # of at least 1.10 is a pre-PI one, which GenFds refuses in an SMM file.
+            mm = ["--guid", FILE_GUID, "--kind", "mm", "--depex", SMM_DEPEX, "--protocols", HEADERS]
+            subprocess.run([sys.executable, tool, "MediaCapsuleSmm", efi, d] + mm, check=True)
+            for name, module, depex in (("LegacyInterruptDxe", "DXE_DRIVER", "DXE_DEPEX"),
+                                        ("MediaCapsuleSmm", "DXE_SMM_DRIVER", "SMM_DEPEX")):
+                with open(os.path.join(d, "package", name, name + ".inf")) as f:
+                    inf = f.read()
+                defines = dict(re.findall(r"^\s*(\w+)\s*=\s*(\S+)\s*$", inf.split("[Binaries.X64]")[0], re.M))
+                self.assertEqual((defines["MODULE_TYPE"], defines["FILE_GUID"], defines["BASE_NAME"]),
+                                 (module, FILE_GUID, name))
+                pi_version = int(defines.get("PI_SPECIFICATION_VERSION", "0"), 16)
+                if module == "DXE_SMM_DRIVER":
+                    self.assertGreaterEqual(pi_version, 0x0001000A, name)
+                for line in (f"PE32|{name}.efi|*", f"{depex}|{name}.depex|*", f"UI|{name}.ui|*"):
+                    self.assertIn(line, inf)
             with open(os.path.join(pkg, "LegacyInterruptDxe.depex"), "rb") as f:
                 self.assertEqual(f.read(), b"\x02" + PCI_RB + b"\x08")
             with open(efi, "wb") as f:
