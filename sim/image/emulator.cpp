@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 namespace image {
 
@@ -131,7 +132,25 @@ struct Emulator::State {
   bool Count = false;
   uint64_t Executed = 0;
   uint64_t BadAccess = 0;  // the last guest access no host memory backs
+  unsigned SplitLeft = 0;  // the parts of a page-crossing read still to come (OnMemory)
+  uint64_t SplitSize = 0, SplitNext = 0;
   std::function<void()> Before, After;
+
+  BlockObserver Observer = nullptr;
+  AccessPolicy Policy = nullptr;
+  uint64_t Budget = 0, BudgetUsed = 0;
+  std::unordered_map<uint64_t, uint32_t> BlockInstructions;  // by address and size
+  csh BlockCs = 0;
+  bool Snapshot = false;
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> Sections;  // writable sections at the snapshot
+  // Every guest write since the snapshot, with the bytes it replaced, newest last.
+  struct Undo {
+    uint64_t At;
+    uint32_t Size;
+    uint8_t Old[16];
+  };
+  std::vector<Undo> Undos;
+  size_t LastRestored = 0;
 
   uint64_t Reg(int R) {
     uint64_t V = 0;
@@ -189,6 +208,9 @@ struct Emulator::State {
   void ScanCode(const PeImage &Img);
   void Judge(uint64_t Address, int Size, bool Write);
   void JudgeFetch(uint64_t Address);
+  void OnBlock(uint64_t Address, uint32_t Size);
+  void SaveWritten(uint64_t Address, uint64_t Size);
+  [[noreturn]] void AccessFault(uint64_t A, uint64_t Size, bool Write, const std::string &Why);
   void Emulate(uint64_t Address, const Special &Sp);
   uint64_t OperandAddress(uint64_t Address, const Special &Sp);
   uint64_t HostCall(uint64_t Function);
@@ -254,11 +276,26 @@ void OnSpecial(uc_engine *, uint64_t Address, uint32_t, void *User) {
   if (It != S->Specials.end()) S->Emulate(Address, It->second);
 }
 
+// Unicorn reports a read that crosses a page as itself and then as the two aligned reads of
+// its size it is made of, which reach past both its ends; those two are not the guest's.
 void OnMemory(uc_engine *, uc_mem_type Type, uint64_t Address, int Size, int64_t, void *User) {
-  static_cast<Emulator::State *>(User)->Judge(Address, Size, Type == UC_MEM_WRITE);
+  auto *S = static_cast<Emulator::State *>(User);
+  const uint64_t N = static_cast<uint64_t>(Size);
+  if (Type == UC_MEM_READ && S->SplitLeft > 0 && N == S->SplitSize && Address == S->SplitNext) {
+    --S->SplitLeft;
+    S->SplitNext += N;
+    return;
+  }
+  S->SplitLeft = 0;
+  if (Type == UC_MEM_READ && N > 1 && (Address & (Page - 1)) + N > Page) {
+    S->SplitLeft = 2;
+    S->SplitSize = N;
+    S->SplitNext = Address & ~(N - 1);
+  }
+  S->Judge(Address, Size, Type == UC_MEM_WRITE);
 }
 
-void OnBlock(uc_engine *, uint64_t Address, uint32_t, void *User) { static_cast<Emulator::State *>(User)->JudgeFetch(Address); }
+void OnBlock(uc_engine *, uint64_t Address, uint32_t Size, void *User) { static_cast<Emulator::State *>(User)->OnBlock(Address, Size); }
 
 void OnEveryInstruction(uc_engine *, uint64_t, uint32_t, void *User) { ++static_cast<Emulator::State *>(User)->Executed; }
 
@@ -411,7 +448,6 @@ uint64_t Emulator::State::OperandAddress(uint64_t Address, const Special &Sp) {
 // services allocated, the buffers, tables and globals a test handed over). Anything else (a
 // redzone, freed memory, the sanitizer's shadow, an unmapped address) stops the run.
 void Emulator::State::Judge(uint64_t A, int Size, bool Write) {
-  if (A < LowSpaceEnd) return;
   const uint64_t StackBase = reinterpret_cast<uint64_t>(Stack);
   if (A - StackBase < GuestStackSize && A + Size - StackBase <= GuestStackSize) return;
   const char *Why = nullptr;
@@ -426,6 +462,9 @@ void Emulator::State::Judge(uint64_t A, int Size, bool Write) {
           Hex(A) + " (" + Why + (Sec ? std::string(", ") + Sec->Name : std::string()) + " " + Img->Describe(A) +
           ") by " + Where(Reg(UC_X86_REG_RIP)));
   }
+  if (Policy)
+    if (const char *Refused = Policy(A, static_cast<uint64_t>(Size), Write)) AccessFault(A, Size, Write, Refused);
+  if (A < LowSpaceEnd) return;
   // x86-64 sanitizer layout: the application's high memory starts above the shadow.
   constexpr uint64_t HighMemBegin = 0x10007FFF8000ull, HighMemEnd = 0x800000000000ull;
   if (A < HighMemBegin || A + Size > HighMemEnd)
@@ -433,9 +472,48 @@ void Emulator::State::Judge(uint64_t A, int Size, bool Write) {
   else if (void *P = __asan_region_is_poisoned(reinterpret_cast<void *>(A), Size))
     Why = reinterpret_cast<uint64_t>(P) == A ? "host memory nobody allocated or already freed (the sanitizer's redzone)"
                                              : "host memory running past the end of an allocation";
-  if (Why == nullptr) return;
+  if (Why != nullptr) AccessFault(A, Size, Write, Why);
+  if (Write && Snapshot) SaveWritten(A, Size);
+}
+
+void Emulator::State::AccessFault(uint64_t A, uint64_t Size, bool Write, const std::string &Why) {
   Fatal(std::string("guest fault: ") + (Write ? "write" : "read") + " of " + std::to_string(Size) + " bytes at " + Hex(A) +
         ": " + Why + ", by " + Where(Reg(UC_X86_REG_RIP)));
+}
+
+// Byte copies the sanitizer does not check: a write is undone into memory the host may have
+// freed and poisoned since (an SMRAM pool the image released), and it is only ever given back
+// what it held.
+__attribute__((no_sanitize("address"))) void CopyUnchecked(volatile uint8_t *To, const volatile uint8_t *From, size_t N) {
+  for (size_t I = 0; I < N; ++I) To[I] = From[I];
+}
+
+void Emulator::State::SaveWritten(uint64_t A, uint64_t Size) {
+  for (uint64_t Done = 0; Done < Size;) {
+    Undo U{A + Done, static_cast<uint32_t>(std::min<uint64_t>(Size - Done, sizeof U.Old)), {}};
+    CopyUnchecked(U.Old, reinterpret_cast<const uint8_t *>(U.At), U.Size);
+    Undos.push_back(U);
+    Done += U.Size;
+  }
+}
+
+void Emulator::State::OnBlock(uint64_t Address, uint32_t Size) {
+  JudgeFetch(Address);
+  if (Observer) Observer(Address, Size);
+  if (Budget == 0) return;
+  auto [It, New] = BlockInstructions.try_emplace(Address ^ (uint64_t{Size} << 48), 0);
+  if (New) {
+    const uint8_t *Code = reinterpret_cast<const uint8_t *>(Address);
+    size_t Left = Size;
+    uint64_t At = Address;
+    cs_insn *I = cs_malloc(BlockCs);
+    while (Left > 0 && cs_disasm_iter(BlockCs, &Code, &Left, &At, I)) ++It->second;
+    cs_free(I, 1);
+  }
+  BudgetUsed += It->second;
+  if (BudgetUsed > Budget)
+    Fatal("instruction budget of " + std::to_string(Budget) + " spent (an endless loop?), in the block at " +
+          Where(Address));
 }
 
 // Only an image's code sections run: code in data or in host memory the guest could reach
@@ -611,6 +689,44 @@ void Emulator::OnOutermostCall(std::function<void()> Before, std::function<void(
   S->Before = std::move(Before);
   S->After = std::move(After);
 }
+
+void Emulator::ObserveBlocks(BlockObserver Observer) { S->Observer = Observer; }
+void Emulator::LimitAccesses(AccessPolicy Policy) { S->Policy = Policy; }
+
+void Emulator::SetInstructionBudget(uint64_t Budget) {
+  if (S->BlockCs == 0 && cs_open(CS_ARCH_X86, CS_MODE_64, &S->BlockCs) != CS_ERR_OK) Fatal("capstone: cannot open");
+  S->Budget = Budget;
+  S->BudgetUsed = 0;
+}
+
+void Emulator::MapHostRange(uint64_t Start, uint64_t Size) {
+  for (uint64_t P = Start & ~(Page - 1); P < Start + Size; P += Page)
+    if (!S->MappedPages.count(P) && !S->MapHost(P)) Fatal("cannot map host memory at " + Hex(P) + " into the guest");
+}
+
+void Emulator::TakeSnapshot() {
+  State &St = *S;
+  St.Sections.clear();
+  for (auto &Img : St.Images)
+    for (const Section &Sec : Img->Sections())
+      if (Sec.Writable) {
+        const auto *From = reinterpret_cast<const uint8_t *>(Img->Base() + Sec.Rva);
+        St.Sections.emplace_back(Img->Base() + Sec.Rva, std::vector<uint8_t>(From, From + Sec.Size));
+      }
+  St.Undos.clear();
+  St.Snapshot = true;
+}
+
+void Emulator::RestoreSnapshot() {
+  State &St = *S;
+  for (auto &[At, Bytes] : St.Sections) std::memcpy(reinterpret_cast<void *>(At), Bytes.data(), Bytes.size());
+  for (auto U = St.Undos.rbegin(); U != St.Undos.rend(); ++U) CopyUnchecked(reinterpret_cast<uint8_t *>(U->At), U->Old, U->Size);
+  St.LastRestored = St.Undos.size();
+  St.Undos.clear();
+  St.BudgetUsed = 0;
+}
+
+size_t Emulator::WritesUndone() const { return S->LastRestored; }
 
 uint64_t Emulator::Instructions() const { return S->Executed; }
 bool Emulator::Counting() const { return S->Count; }

@@ -45,6 +45,29 @@ class Emulator {
   // Before and after each call from the host into the guest (not those made from a service).
   void OnOutermostCall(std::function<void()> Before, std::function<void()> After);
 
+  // For running one image over many inputs (the fuzz targets):
+  // - Observer sees every block of guest code as it starts (address and size in bytes);
+  // - Policy judges every guest access outside the images and the guest stack first, and
+  //   names why it refuses one (null: allowed); a refusal stops the run like any guest fault;
+  // - a run that executes more than Budget instructions from the last RestoreSnapshot (or
+  //   SetInstructionBudget) stops, as an endless loop; 0 sets no budget.
+  using BlockObserver = void (*)(uint64_t Address, uint32_t Size);
+  using AccessPolicy = const char *(*)(uint64_t Address, uint64_t Size, bool Write);
+  void ObserveBlocks(BlockObserver Observer);
+  void LimitAccesses(AccessPolicy Policy);
+  void SetInstructionBudget(uint64_t Budget);
+  // Maps host memory [Start, Start + Size) into the guest now, with the access its host
+  // mapping allows at this moment (the guest otherwise maps it at first touch).
+  void MapHostRange(uint64_t Start, uint64_t Size);
+  // TakeSnapshot keeps every image's writable sections as they stand, and from then on every
+  // guest write to other memory above 4 GiB (but the guest stack) keeps the bytes it replaces.
+  // RestoreSnapshot puts all of it back, newest first, so the next run starts where the
+  // snapshot was; only what the guest changed is touched, so host objects that share a page
+  // with guest-written memory keep their own state.
+  void TakeSnapshot();
+  void RestoreSnapshot();
+  size_t WritesUndone() const;  // by the last RestoreSnapshot
+
   struct State;
 
  private:

@@ -1,5 +1,8 @@
 #include "pe_image.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "pe_file.h"
 
 #include <sys/mman.h>
@@ -112,15 +115,33 @@ void PeImage::LoadMap(const std::string &MapPath) {
   std::ifstream In(MapPath);
   // " 0001:00000101       LegacyInterruptEntry       0000000000001101     legacy_interrupt.cpp.obj"
   std::string L;
+  std::vector<std::pair<uint64_t, uint64_t>> Text;  // RVA ranges of the ".text" contributions
+  std::vector<std::pair<uint64_t, std::string>> Found;
   while (std::getline(In, L)) {
-    unsigned Sec = 0, Off = 0;
+    unsigned Sec = 0, Off = 0, Length = 0;
     char Decorated[1024];
+    // " 0001:00000000 00001b23H .text                   CODE"
+    if (std::sscanf(L.c_str(), " %4x:%8x %8xH %1023s", &Sec, &Off, &Length, Decorated) == 4) {
+      if (std::string(Decorated) == ".text" && Sec >= 1 && Sec <= Secs.size())
+        Text.push_back({Secs[Sec - 1].Rva + Off, Secs[Sec - 1].Rva + Off + Length});
+      continue;
+    }
     unsigned long long Rva = 0;
     int Used = 0;
     if (std::sscanf(L.c_str(), " %4x:%8x %1023s %16llx%n", &Sec, &Off, Decorated, &Rva, &Used) != 4 || Used == 0) continue;
     const std::string Name = UndecoratedName(Decorated);
     Names.emplace(Name, Rva);  // the first (public) entry wins over a static of the same name
     ByAddress.emplace(Rva, Name);
+    Found.push_back({Rva, Decorated});
+  }
+  // Functions lie in the code contributions; a decorated name's type code follows its last
+  // "@@", a digit for data and a letter for a function, and string literals are "??_C@".
+  for (auto &[Rva, D] : Found) {
+    const size_t At = D.rfind("@@");
+    const bool Data = D.rfind("??_C@", 0) == 0 || (D[0] == '?' && At != std::string::npos && At + 2 < D.size() &&
+                                                   std::isdigit(static_cast<unsigned char>(D[At + 2])));
+    const bool InText = std::any_of(Text.begin(), Text.end(), [R = Rva](auto &T) { return R >= T.first && R < T.second; });
+    if (!Data && InText) Functions.insert(Rva);
   }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ class PeImage {
   uint64_t Symbol(const std::string &Name) const;
   // The symbol an address falls in, as "Name+0x12", for fault reports and traces.
   std::string Describe(uint64_t Address) const;
+  // Every symbol the map file names, by RVA, and the RVAs of those that are functions.
+  const std::map<uint64_t, std::string> &SymbolsByRva() const { return ByAddress; }
+  const std::set<uint64_t> &FunctionRvas() const { return Functions; }
 
  private:
   bool Load(const std::vector<uint8_t> &File);
@@ -49,6 +53,7 @@ class PeImage {
   std::vector<Section> Secs;
   std::map<std::string, uint64_t> Names;      // source name -> RVA
   std::map<uint64_t, std::string> ByAddress;  // RVA -> source name
+  std::set<uint64_t> Functions;
 };
 
 // The source name a map file's (MSVC-decorated) symbol stands for: "?ReadPirq@@YA..." gives

@@ -9,6 +9,8 @@
 
 #include <capsule/media_capsule.h>
 
+#include "fuzz_input.h"
+
 namespace {
 
 struct World {
@@ -33,15 +35,6 @@ struct World {
   }
 };
 
-template <typename T>
-T Take(const uint8_t *&Data, size_t &Size) {
-  T V{};
-  const size_t N = Size < sizeof V ? Size : sizeof V;
-  std::memcpy(&V, Data, N);
-  Data += N;
-  Size -= N;
-  return V;
-}
 
 }  // namespace
 
@@ -52,19 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   W->U.Trace.clear();  // the records of the simulation would otherwise grow without end
   W->S.ValidateCalls.clear();
   while (Size > 0) {
-    const auto Kind = Take<uint8_t>(Data, Size);
-    const auto Source = Take<uint64_t>(Data, Size);
-    W->Request.Offset = Take<uint32_t>(Data, Size);
-    W->Request.Length = Take<uint32_t>(Data, Size);
-    W->RewriteLength = Take<uint32_t>(Data, Size);
-    W->Rewrite = Kind & 4;
-    uint8_t *Owned = W->Owned.data();
-    switch (Kind & 3) {
-      case 0: W->Request.Source = Source; break;
-      case 1: W->Request.Source = reinterpret_cast<uintptr_t>(Owned + Source % W->Owned.size()); break;
-      case 2: W->Request.Source = StagingBuffer + static_cast<uint32_t>(Source); break;
-      case 3: W->Request.Source = reinterpret_cast<uintptr_t>(Owned) + (W->Owned.size() - (Source & 0xFF)); break;
-    }
+    const auto Kind = fuzz_input::Take<uint8_t>(Data, Size);
+    const auto Record = fuzz_input::TakeStageRecord(Kind, Data, Size, W->Request, W->Owned, StagingBuffer);
+    W->Rewrite = Record.Rewrite;
+    W->RewriteLength = Record.RewriteLength;
     const STAGE_BLOCK_REQUEST Asked = W->Request;
     const EFI_STATUS Status = MediaCapsuleProtocol.StageBlock((Kind & 0xF0) == 0xF0 ? nullptr : &W->Request);
     if ((Kind & 0xF0) == 0xF0) {

@@ -34,11 +34,15 @@ const Code Functions[] = {
     {0x1090, {0x0F, 0x31, 0xEB, 0xFC}},                          // rdtsc; jmp back
     {0x10A0, {0xF3, 0x90, 0xEB, 0xFC}},                          // pause; jmp back
     {0x10B0, {0x0F, 0xAE, 0x39, 0xC3}},                          // clflush [rcx]; ret
+    {0x10C0, {0x48, 0x8B, 0x01, 0xC3}},                          // mov rax, [rcx]; ret
+    {0x10D0, {0x48, 0x89, 0x11, 0xC3}},                          // mov [rcx], rdx; ret
+    {0x10E0, {0xEB, 0xFE}},                                      // jmp $
 };
 enum : uint32_t {
   WriteConstant = 0x1000, WriteData = 0x1010, ReadArg = 0x1020, WriteArg = 0x1030, JumpTo = 0x1040,
   ReadMsr = 0x1050, WriteMsr = 0x1060, HaltWithInterruptsOff = 0x1070, StoreAligned = 0x1080,
-  CounterLoop = 0x1090, PauseLoop = 0x10A0, FlushLine = 0x10B0,
+  CounterLoop = 0x1090, PauseLoop = 0x10A0, FlushLine = 0x10B0, ReadQword = 0x10C0, WriteQword = 0x10D0,
+  Spin = 0x10E0,
 };
 constexpr uint32_t DataRva = 0x3000, ReturnInData = 0x3010;
 
@@ -159,6 +163,58 @@ TEST_F(RunnerTest, FlushedLinesAreTheOperandAddresses) {
   Lines.clear();
   Run(FlushLine, 0xFF005040);
   EXPECT_EQ(Lines, std::vector<uint64_t>{0xFF005040});
+}
+
+// For many runs from one state: guest writes undone exactly, a budget of instructions, and
+// a policy over what the guest may touch.
+TEST_F(RunnerTest, SnapshotUndoesTheGuestsWritesAndOnlyThose) {
+  auto Buffer = std::make_unique<uint64_t[]>(4);
+  Buffer[0] = 1;
+  Buffer[1] = 2;
+  auto *Data = reinterpret_cast<uint8_t *>(Image().Base() + DataRva);
+  *Data = 7;
+  image::Emulator::Get().TakeSnapshot();
+  Run(WriteData);  // mov byte [.data], 1
+  Run(WriteQword, reinterpret_cast<uint64_t>(&Buffer[0]), 0x1111);
+  Run(WriteQword, reinterpret_cast<uint64_t>(&Buffer[0]), 0x2222);
+  Buffer[1] = 3;  // the host's own write, beside the guest's
+  ASSERT_EQ(Buffer[0], 0x2222u);
+  ASSERT_EQ(*Data, 1);
+  image::Emulator::Get().RestoreSnapshot();
+  EXPECT_EQ(Buffer[0], 1u);
+  EXPECT_EQ(Buffer[1], 3u);
+  EXPECT_EQ(*Data, 7);
+  EXPECT_EQ(image::Emulator::Get().WritesUndone(), 2u);
+}
+
+TEST_F(RunnerTest, InstructionBudgetEndsAnEndlessLoop) {
+  image::Emulator::Get().SetInstructionBudget(10000);
+  image::Emulator::Get().TakeSnapshot();
+  for (int I = 0; I < 3000; ++I) Run(WriteData);  // two instructions each
+  image::Emulator::Get().RestoreSnapshot();        // the budget counts from here again
+  for (int I = 0; I < 3000; ++I) Run(WriteData);
+  EXPECT_DEATH(Run(Spin), "instruction budget of 10000 spent \\(an endless loop\\?\\), in the block at 0x[0-9a-f]+");
+}
+
+uint64_t AllowedStart, AllowedEnd;
+const char *OnlyTheAllowedRange(uint64_t A, uint64_t Size, bool) {
+  return A >= AllowedStart && A + Size <= AllowedEnd ? nullptr : "not in the allowed range";
+}
+
+TEST_F(RunnerTest, PolicyJudgesWhatTheGuestItselfReads) {
+  // Two pages; the allowed range straddles their boundary by 4 bytes each way.
+  auto *Pages = static_cast<uint8_t *>(std::aligned_alloc(0x1000, 0x2000));
+  std::memset(Pages, 0xAB, 0x2000);
+  AllowedStart = reinterpret_cast<uint64_t>(Pages) + 0x1000 - 4;
+  AllowedEnd = AllowedStart + 8;
+  image::Emulator::Get().LimitAccesses(OnlyTheAllowedRange);
+  // A read that crosses a page, which the emulator carries out as two aligned reads that reach
+  // past both ends, is judged as the one read the guest made.
+  EXPECT_EQ(Run(ReadQword, AllowedStart), 0xABABABABABABABABull);
+  EXPECT_DEATH(Run(ReadQword, AllowedStart + 1), "read of 8 bytes at 0x[0-9a-f]+: not in the allowed range, by 0x[0-9a-f]+");
+  EXPECT_DEATH(Run(WriteQword, AllowedStart - 8, 0), "write of 8 bytes at 0x[0-9a-f]+: not in the allowed range");
+  image::Emulator::Get().LimitAccesses(nullptr);
+  std::free(Pages);
 }
 
 }  // namespace
