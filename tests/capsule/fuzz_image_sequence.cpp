@@ -18,7 +18,9 @@
 //   kind 0x80-0x9F  Command: the 25-byte request; Reserved[0] bit 0 points the image address
 //                   into the caller's buffer, bit 1 makes it 0, bits 2-3 both set pass none;
 //                   the command byte is taken modulo 5
-//   kind 0xA0-0xBF  16 bytes into the caller's buffer at offset u16
+//   kind 0xA0-0xAF  16 bytes into the caller's buffer at offset u16
+//   kind 0xB0-0xBF  the platform from here on: bit 0, the variable store refuses every write;
+//                   bit 1, the SMM variable protocol is gone
 //   kind 0xC0-0xDF  the S5 entry handler, 0xE0-0xFF the S4 one; the machine then sleeps,
 //                   resets or powers off, so the input ends here
 #include <capsule/media_capsule.h>
@@ -86,6 +88,7 @@ struct World {
   std::vector<uint8_t> PoolAtStart;
   std::array<uint8_t, 128> RtcAtStart{};
   std::map<uint64_t, uint64_t> PmAtStart;
+  std::vector<sim::Uefi::Protocol> SmmProtocolsAtStart;
   sim::CpuModel CpuAtStart;
 
   World() {
@@ -144,6 +147,7 @@ struct World {
     RtcAtStart = Rtc.Registers;
     PmAtStart = Pm.Values;
     CpuAtStart = sim::TheBoard().Cpu;
+    SmmProtocolsAtStart = S.Base.Protocols;
     image::Emulator::Get().MapHostRange(Staging, STAGING_CAPACITY);
     StagingPages.Track(Staging, STAGING_CAPACITY);
     image::Emulator::Get().TakeSnapshot();
@@ -163,6 +167,8 @@ struct World {
     U.Trace.clear();
     U.LocateCalls.clear();
     U.Variables.clear();
+    U.SetVariableStatus = EFI_SUCCESS;
+    S.Base.Protocols = SmmProtocolsAtStart;
     S.ValidateCalls.clear();
     S.PreSleepRequests.clear();
     S.PreSleepNotifies.clear();
@@ -228,6 +234,9 @@ Outcome Run(bool Image, const uint8_t *Data, size_t Size) {
         std::memcpy(R.Data, &Address, 8);
         R.Command = R.Command % 5;
         O.Statuses.push_back(CommandOf(Image, (R.Reserved[0] & 0xC) == 0xC ? nullptr : &R));
+      } else if (Kind >= 0xB0 && Kind < 0xC0) {
+        if (Kind & 1) W->U.SetVariableStatus = EFI_OUT_OF_RESOURCES;
+        if (Kind & 2) std::erase_if(W->S.Base.Protocols, [](const auto &P) { return P.Guid == gEfiSmmVariableProtocolGuid; });
       } else if (Kind < 0xC0) {
         const auto Offset = fuzz_input::Take<uint16_t>(Data, Size) % (OwnedSize - 16);
         const auto Bytes = fuzz_input::Take<std::array<uint8_t, 16>>(Data, Size);
@@ -245,8 +254,8 @@ Outcome Run(bool Image, const uint8_t *Data, size_t Size) {
   O.CapsulePending = Image ? Global<UINT8>("CapsulePending") : ::CapsulePending;
   O.Pool.assign(static_cast<uint8_t *>(W->Pool), static_cast<uint8_t *>(W->Pool) + DESCRIPTOR_POOL_SIZE);
   for (auto &[Key, V] : W->U.Variables) O.Variables[Key] = {V.Attributes, V.Data};
-  O.Log = sim::TheBoard().Log;
-  O.Trace = W->U.Trace;
+  O.Log = std::move(sim::TheBoard().Log);  // both are emptied by the restore
+  O.Trace = std::move(W->U.Trace);
   O.Validated = W->S.ValidateCalls;
   O.PreSleepRequests = W->S.PreSleepRequests;
   O.PreSleepNotifies = W->S.PreSleepNotifies;
