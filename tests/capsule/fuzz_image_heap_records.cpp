@@ -124,12 +124,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   const Outcome Image = Run(true);
   const Outcome Host = Run(false);
   std::string What;
-  if (Image.Installed != Host.Installed) What = "installed records differ";
+  if (Image.Installed != Host.Installed)
+    What = "installed records differ";
   else if (Image.Nodes != Host.Nodes)
-    What = "records differ: image " + std::to_string(Image.Nodes.size()) + ", host " + std::to_string(Host.Nodes.size());
-  else if (Image.Blocks != Host.Blocks) What = "SMRAM blocks differ";
-  else if (Image.Trace != Host.Trace) What = "service calls differ";
-  else if (Image.Log != Host.Log) What = "device accesses differ";
+    What =
+        "records differ: image " + std::to_string(Image.Nodes.size()) + ", host " + std::to_string(Host.Nodes.size());
+  else if (Image.Blocks != Host.Blocks)
+    What = "SMRAM blocks differ";
+  else if (Image.Trace != Host.Trace)
+    What = "service calls differ";
+  else if (Image.Log != Host.Log)
+    What = "device accesses differ";
   if (!What.empty()) image_fuzz::Finding("the image and the host build: " + What);
   if (Host.Nodes.size() > Count) image_fuzz::Finding("more records than heap HOBs");
   return 0;

@@ -114,11 +114,12 @@ struct World {
         longjmp(ResetJump, 1);
     };
     InImage = true;
-    if (Call("MediaCapsuleSmmEntry", {reinterpret_cast<uint64_t>(U.ImageHandle), reinterpret_cast<uint64_t>(&U.SystemTable)}) !=
-        EFI_SUCCESS)
+    if (Call("MediaCapsuleSmmEntry",
+             {reinterpret_cast<uint64_t>(U.ImageHandle), reinterpret_cast<uint64_t>(&U.SystemTable)}) != EFI_SUCCESS)
       image_fuzz::Finding("the image did not start");
     InImage = false;
-    if (::MediaCapsuleSmmEntry(U.ImageHandle, &U.SystemTable) != EFI_SUCCESS) image_fuzz::Finding("the host build did not start");
+    if (::MediaCapsuleSmmEntry(U.ImageHandle, &U.SystemTable) != EFI_SUCCESS)
+      image_fuzz::Finding("the host build did not start");
     Staging = Global<EFI_PHYSICAL_ADDRESS>("StagingBuffer");
     Pool = Global<VOID *>("DescriptorPool");
     ::StagingBuffer = Staging;
@@ -189,17 +190,19 @@ struct World {
 
 World *W;
 
-
 uint64_t Ptr(const void *P) { return reinterpret_cast<uint64_t>(P); }
 
 EFI_STATUS StageBlockOf(bool Image, const STAGE_BLOCK_REQUEST *R) {
   return Image ? Call("StageBlock", {Ptr(R)}) : ::StageBlock(R);
 }
-EFI_STATUS CommandOf(bool Image, const CAPSULE_COMMAND_REQUEST *R) { return Image ? Call("Command", {Ptr(R)}) : ::Command(R); }
+EFI_STATUS CommandOf(bool Image, const CAPSULE_COMMAND_REQUEST *R) {
+  return Image ? Call("Command", {Ptr(R)}) : ::Command(R);
+}
 
 // The build's registration for the sleep type, as the dispatcher holds it.
 EFI_STATUS SleepEntry(bool Image, EFI_SLEEP_TYPE Type) {
-  const uint64_t Handler = Image ? image_fuzz::SymbolOf("SleepEntryHandler") : Ptr(reinterpret_cast<void *>(&::SleepEntryHandler));
+  const uint64_t Handler =
+      Image ? image_fuzz::SymbolOf("SleepEntryHandler") : Ptr(reinterpret_cast<void *>(&::SleepEntryHandler));
   for (const auto &R : W->S.Sx)
     if (R.Active && Ptr(reinterpret_cast<void *>(R.Handler)) == Handler && R.Context.Type == Type) {
       if (!Image) return R.Handler(R.Handle, &R.Context, nullptr, nullptr);
@@ -236,7 +239,8 @@ Outcome Run(bool Image, const uint8_t *Data, size_t Size) {
         O.Statuses.push_back(CommandOf(Image, (R.Reserved[0] & 0xC) == 0xC ? nullptr : &R));
       } else if (Kind >= 0xB0 && Kind < 0xC0) {
         if (Kind & 1) W->U.SetVariableStatus = EFI_OUT_OF_RESOURCES;
-        if (Kind & 2) std::erase_if(W->S.Base.Protocols, [](const auto &P) { return P.Guid == gEfiSmmVariableProtocolGuid; });
+        if (Kind & 2)
+          std::erase_if(W->S.Base.Protocols, [](const auto &P) { return P.Guid == gEfiSmmVariableProtocolGuid; });
       } else if (Kind < 0xC0) {
         const auto Offset = fuzz_input::Take<uint16_t>(Data, Size) % (OwnedSize - 16);
         const auto Bytes = fuzz_input::Take<std::array<uint8_t, 16>>(Data, Size);
@@ -283,26 +287,44 @@ std::string Show(const T &V) {
 
 void Compare(const Outcome &Image, const Outcome &Host) {
   std::string What;
-  auto Check = [&What](bool Same, const char *Name, const std::string &I, const std::string &H) {
-    if (!Same && What.empty()) What = std::string(Name) + " differ: image " + I + "\n  host " + H;
+  // The two sides are only shown for the first difference.
+  auto Check = [&What](bool Same, const char *Name, auto I, auto H) {
+    if (!Same && What.empty()) What = std::string(Name) + " differ: image " + I() + "\n  host " + H();
   };
-  Check(Image.Statuses == Host.Statuses, "statuses", Show(Image.Statuses), Show(Host.Statuses));
-  Check(Image.Reset == Host.Reset, "resets", std::to_string(Image.Reset), std::to_string(Host.Reset));
-  Check(Image.StagedSize == Host.StagedSize, "staged sizes", std::to_string(Image.StagedSize), std::to_string(Host.StagedSize));
-  Check(Image.CapsulePending == Host.CapsulePending, "pending flags", std::to_string(Image.CapsulePending),
-        std::to_string(Host.CapsulePending));
-  Check(Image.Pool == Host.Pool, "descriptor pools", sim::RecordBytes(Image.Pool.data(), Image.Pool.size()),
-        sim::RecordBytes(Host.Pool.data(), Host.Pool.size()));
-  Check(Image.Variables == Host.Variables, "variables", std::to_string(Image.Variables.size()) + " variables",
-        std::to_string(Host.Variables.size()) + " variables");
-  Check(Image.Log == Host.Log, "device accesses", Show(Image.Log), Show(Host.Log));
-  Check(Image.Trace == Host.Trace, "service calls", Show(Image.Trace), Show(Host.Trace));
-  Check(Image.Validated == Host.Validated, "validated buffers", std::to_string(Image.Validated.size()),
-        std::to_string(Host.Validated.size()));
-  Check(Image.PreSleepRequests == Host.PreSleepRequests && Image.PreSleepNotifies == Host.PreSleepNotifies,
-        "pre-sleep calls", std::to_string(Image.PreSleepRequests.size() + Image.PreSleepNotifies.size()),
-        std::to_string(Host.PreSleepRequests.size() + Host.PreSleepNotifies.size()));
-  Check(std::memcmp(&Image.Info, &Host.Info, sizeof Image.Info) == 0, "GetInfo answers", Show(Image.Info), Show(Host.Info));
+  Check(
+      Image.Statuses == Host.Statuses, "statuses", [&] { return Show(Image.Statuses); },
+      [&] { return Show(Host.Statuses); });
+  Check(
+      Image.Reset == Host.Reset, "resets", [&] { return std::to_string(Image.Reset); },
+      [&] { return std::to_string(Host.Reset); });
+  Check(
+      Image.StagedSize == Host.StagedSize, "staged sizes", [&] { return std::to_string(Image.StagedSize); },
+      [&] { return std::to_string(Host.StagedSize); });
+  Check(
+      Image.CapsulePending == Host.CapsulePending, "pending flags",
+      [&] { return std::to_string(Image.CapsulePending); }, [&] { return std::to_string(Host.CapsulePending); });
+  Check(
+      Image.Pool == Host.Pool, "descriptor pools",
+      [&] { return sim::RecordBytes(Image.Pool.data(), Image.Pool.size()); },
+      [&] { return sim::RecordBytes(Host.Pool.data(), Host.Pool.size()); });
+  Check(
+      Image.Variables == Host.Variables, "variables",
+      [&] { return std::to_string(Image.Variables.size()) + " variables"; },
+      [&] { return std::to_string(Host.Variables.size()) + " variables"; });
+  Check(
+      Image.Log == Host.Log, "device accesses", [&] { return Show(Image.Log); }, [&] { return Show(Host.Log); });
+  Check(
+      Image.Trace == Host.Trace, "service calls", [&] { return Show(Image.Trace); }, [&] { return Show(Host.Trace); });
+  Check(
+      Image.Validated == Host.Validated, "validated buffers", [&] { return std::to_string(Image.Validated.size()); },
+      [&] { return std::to_string(Host.Validated.size()); });
+  Check(
+      Image.PreSleepRequests == Host.PreSleepRequests && Image.PreSleepNotifies == Host.PreSleepNotifies,
+      "pre-sleep calls", [&] { return std::to_string(Image.PreSleepRequests.size() + Image.PreSleepNotifies.size()); },
+      [&] { return std::to_string(Host.PreSleepRequests.size() + Host.PreSleepNotifies.size()); });
+  Check(
+      std::memcmp(&Image.Info, &Host.Info, sizeof Image.Info) == 0, "GetInfo answers", [&] { return Show(Image.Info); },
+      [&] { return Show(Host.Info); });
   // Staging pages either run wrote: the host run's as they stand, the image's as it left them.
   std::set<uint64_t> Pages;
   for (auto &[P, B] : Image.StagingPages) Pages.insert(P);
@@ -314,8 +336,12 @@ void Compare(const Outcome &Image, const Outcome &Host) {
     size_t At = 0;
     while (At < 0x1000 && IBytes[At] == HBytes[At]) ++At;
     if (At < 0x1000)
-      Check(false, "staged bytes", "at staging offset " + std::to_string(P - W->Staging + At) + ": " + sim::RecordBytes(IBytes + At, 1),
-            sim::RecordBytes(HBytes + At, 1));
+      Check(
+          false, "staged bytes",
+          [&] {
+            return "at staging offset " + std::to_string(P - W->Staging + At) + ": " + sim::RecordBytes(IBytes + At, 1);
+          },
+          [&] { return sim::RecordBytes(HBytes + At, 1); });
   }
   if (!What.empty()) image_fuzz::Finding("the image and the host build " + What);
 }

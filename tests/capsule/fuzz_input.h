@@ -39,10 +39,18 @@ inline StageRecord TakeStageRecord(uint8_t Kind, const uint8_t *&Data, size_t &S
   const auto RewriteLength = Take<uint32_t>(Data, Size);
   const auto Base = reinterpret_cast<uintptr_t>(Owned.data());
   switch (Kind & 3) {
-    case 0: Request.Source = Source; break;
-    case 1: Request.Source = Base + Source % Owned.size(); break;
-    case 2: Request.Source = Staging + static_cast<uint32_t>(Source); break;
-    case 3: Request.Source = Base + (Owned.size() - (Source & 0xFF)); break;
+    case 0:
+      Request.Source = Source;
+      break;
+    case 1:
+      Request.Source = Base + Source % Owned.size();
+      break;
+    case 2:
+      Request.Source = Staging + static_cast<uint32_t>(Source);
+      break;
+    case 3:
+      Request.Source = Base + (Owned.size() - (Source & 0xFF));
+      break;
   }
   return {(Kind & 4) != 0, RewriteLength};
 }
@@ -73,9 +81,15 @@ inline std::vector<uint64_t> HobList(const uint8_t *Data, size_t Size, size_t &H
           Hob[24 + 13] = 1;
         }
         break;
-      case 2: H.HobType = static_cast<uint16_t>(Kind >> 3); break;  // any type, any GUID
-      case 3: H.HobLength = Kind >> 5; break;  // a length below 8: the walk ends here
-      case 4: H.HobType = EFI_HOB_TYPE_RESOURCE_DESCRIPTOR; break;
+      case 2:
+        H.HobType = static_cast<uint16_t>(Kind >> 3);
+        break;  // any type, any GUID
+      case 3:
+        H.HobLength = Kind >> 5;
+        break;  // a length below 8: the walk ends here
+      case 4:
+        H.HobType = EFI_HOB_TYPE_RESOURCE_DESCRIPTOR;
+        break;
     }
     std::memcpy(Hob.data(), &H, sizeof H);
     Bytes.insert(Bytes.end(), Hob.begin(), Hob.end());

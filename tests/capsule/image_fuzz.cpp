@@ -1,8 +1,8 @@
 #include "image_fuzz.h"
 
 #include <capstone/capstone.h>
-#include <sim/smm.h>
 #include <signal.h>
+#include <sim/smm.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -47,7 +47,8 @@ void FindLeaders(const image::PeImage &I) {
   for (auto It = Symbols.begin(); It != Symbols.end(); ++It) {
     const image::Section *Sec = I.SectionAt(I.Base() + It->first);
     if (Sec == nullptr || !Sec->Code || !I.FunctionRvas().count(It->first)) continue;
-    const uint64_t End = std::next(It) == Symbols.end() ? Sec->Rva + Sec->Size : std::min(std::next(It)->first, Sec->Rva + Sec->Size);
+    const uint64_t End =
+        std::next(It) == Symbols.end() ? Sec->Rva + Sec->Size : std::min(std::next(It)->first, Sec->Rva + Sec->Size);
     uint64_t At = I.Base() + It->first;
     Found.insert(At);
     const uint8_t *Code = reinterpret_cast<const uint8_t *>(At);
@@ -55,7 +56,8 @@ void FindLeaders(const image::PeImage &I) {
     while (cs_disasm_iter(Cs, &Code, &Left, &At, Insn)) {
       if (!IsJump(Insn->id)) continue;
       const cs_x86 &X = Insn->detail->x86;
-      if (X.op_count == 1 && X.operands[0].type == X86_OP_IMM && I.Contains(X.operands[0].imm)) Found.insert(X.operands[0].imm);
+      if (X.op_count == 1 && X.operands[0].type == X86_OP_IMM && I.Contains(X.operands[0].imm))
+        Found.insert(X.operands[0].imm);
       if (Insn->id != X86_INS_JMP) Found.insert(Insn->address + Insn->size);
     }
   }
@@ -70,7 +72,8 @@ void OnBlock(uint64_t Address, uint32_t Size) {
   ++ImageEdges[(Here ^ PreviousEdge) % sizeof ImageEdges];
   PreviousEdge = Here >> 1;
   if (!SeenBlocks.insert(Address ^ (uint64_t{Size} << 48)).second) return;
-  for (auto It = std::lower_bound(Leaders.begin(), Leaders.end(), Address); It != Leaders.end() && *It < Address + Size; ++It)
+  for (auto It = std::lower_bound(Leaders.begin(), Leaders.end(), Address); It != Leaders.end() && *It < Address + Size;
+       ++It)
     Reached[It - Leaders.begin()] = true;
 }
 
@@ -85,8 +88,9 @@ const char *Judge(uint64_t A, uint64_t Size, bool) {
     const uint64_t Offset = A - reinterpret_cast<uint64_t>(It->first);
     if (Offset < It->second && Size <= It->second - Offset) return nullptr;
   }
-  return A < 0x100000000ull ? "board space where this image owns no device"
-                            : "memory this SMM image was never given (a call-out of SMRAM, or a buffer nobody validated)";
+  return A < 0x100000000ull
+             ? "board space where this image owns no device"
+             : "memory this SMM image was never given (a call-out of SMRAM, or a buffer nobody validated)";
 }
 
 void Report() {
@@ -172,7 +176,8 @@ void WriteTracker::Track(uint64_t S, uint64_t Size) {
     sigaction(SIGSEGV, &Sa, &PreviousSegv);
   }
   Trackers.push_back(this);
-  if (mprotect(reinterpret_cast<void *>(Start), End - Start, PROT_READ) != 0) Finding("cannot protect the tracked range");
+  if (mprotect(reinterpret_cast<void *>(Start), End - Start, PROT_READ) != 0)
+    Finding("cannot protect the tracked range");
 }
 
 void WriteTracker::Save(uint64_t P) {
