@@ -13,6 +13,7 @@
 # --code build/edk2/ovmf/OVMF_CODE_4M.fd boots it with the platform checks.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
+. "$here/tools/edk2/build-in-workspace.sh"
 package="$here/build/firmware/package"
 platform="$here/build/firmware/firmware-tests/package"
 for d in "$package" "$platform"; do
@@ -32,17 +33,9 @@ rm "$fdf"
 python3 "$here/tools/edk2/integrator.py" ovmf-fdf "$tree/OvmfPkg/OvmfPkgX64.fdf" "$here/README.md" >"$fdf"
 
 start=$(date +%s)
-(
-  export WORKSPACE="$ws" PACKAGES_PATH="$ws:$tree" EDK_TOOLS_PATH="$tree/BaseTools" CONF_PATH="$ws/Conf"
-  mkdir -p "$CONF_PATH"
-  cd "$tree"
-  set -- && set +u
-  . ./edksetup.sh >/dev/null
-  set -u
-  cd "$ws"
-  nice -n 15 build -p OvmfPkg/OvmfPkgX64.dsc -a X64 -t GCC5 -b RELEASE -n 2 \
-    -D SMM_REQUIRE=TRUE -D FD_SIZE_4MB -D SECURE_BOOT_ENABLE=TRUE
-) >"$ws/build.log" 2>&1 || { tail -n 30 "$ws/build.log"; echo "ovmf-build: EDK II's build of OVMF failed (log: $ws/build.log)"; exit 1; }
+edk2_build "$ws" "$tree" "$ws/build.log" -p OvmfPkg/OvmfPkgX64.dsc -a X64 -t GCC5 -b RELEASE -n 2 \
+  -D SMM_REQUIRE=TRUE -D FD_SIZE_4MB -D SECURE_BOOT_ENABLE=TRUE ||
+  { echo "ovmf-build: EDK II's build of OVMF failed (log: $ws/build.log)"; exit 1; }
 mkdir -p "$out"
 cp "$ws/Build/OvmfX64/RELEASE_GCC5/FV/OVMF_CODE.fd" "$out/OVMF_CODE_4M.fd"
 cp "$ws/Build/OvmfX64/RELEASE_GCC5/FV/OVMF_VARS.fd" "$out/OVMF_VARS_4M.fd"

@@ -9,6 +9,7 @@
 #   tools/edk2/package-check.sh        (needs the firmware preset built and tools/edk2/setup.sh)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
+. "$here/tools/edk2/build-in-workspace.sh"
 package="$here/build/firmware/package"
 [ -d "$package" ] || { echo "package-check: no $package (cmake --build --preset firmware)"; exit 2; }
 tree=$("$here/tools/edk2/setup.sh")
@@ -73,17 +74,8 @@ if grep -q FvForceRebase "$ws/BoardPackageCheck/BoardPackageCheck.fdf"; then
 fi
 
 start=$(date +%s)
-(
-  export WORKSPACE="$ws" PACKAGES_PATH="$ws:$tree" EDK_TOOLS_PATH="$tree/BaseTools" CONF_PATH="$ws/Conf"
-  mkdir -p "$CONF_PATH"
-  cd "$tree"
-  # edksetup.sh reads its own arguments from the caller's, and unset variables.
-  set -- && set +u
-  . ./edksetup.sh >/dev/null
-  set -u
-  cd "$ws"
-  nice -n 15 build -p BoardPackageCheck/BoardPackageCheck.dsc -a X64 -t GCC5 -b RELEASE -n 2
-) >"$ws/build.log" 2>&1 || { tail -n 30 "$ws/build.log"; echo "package-check: EDK II's build failed (log: $ws/build.log)"; exit 1; }
+edk2_build "$ws" "$tree" "$ws/build.log" -p BoardPackageCheck/BoardPackageCheck.dsc -a X64 -t GCC5 -b RELEASE -n 2 ||
+  { echo "package-check: EDK II's build failed (log: $ws/build.log)"; exit 1; }
 echo "package-check: EDK II's build of the package took $(($(date +%s) - start)) s"
 fv="$ws/Build/BoardPackageCheck/RELEASE_GCC5/FV"
 python3 "$here/tools/edk2/integrator.py" compare "$fv" "$here/build/firmware/ffs" "$fv/BOARD.fd" "$base"
