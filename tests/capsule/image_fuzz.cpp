@@ -134,8 +134,7 @@ void OnWriteFault(int Sig, siginfo_t *Info, void *Context) {
 
 image::PeImage &Load(uint64_t InstructionBudget) {
   if (Img) return *Img;
-  const char *Dir = std::getenv("IMAGE_DIR");
-  Img = &image::Emulator::Get().Load(std::string(Dir && *Dir ? Dir : IMAGE_DEFAULT_DIR) + "/MediaCapsuleSmm.efi");
+  Img = &image::Emulator::Get().Load(image::ImageDirectory(IMAGE_DEFAULT_DIR) + "/MediaCapsuleSmm.efi");
   FindLeaders(*Img);
   image::Emulator::Get().ObserveBlocks(OnBlock);
   image::Emulator::Get().SetInstructionBudget(InstructionBudget);

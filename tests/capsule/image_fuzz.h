@@ -15,8 +15,8 @@
 namespace image_fuzz {
 
 // Loads the image ($IMAGE_DIR, else the firmware build's) into the runner, with the block
-// observer and the instruction budget in place. Prints, at exit, the
-// share of the image's basic blocks the process ran.
+// observer and the instruction budget in place. Prints, at exit, the share of the image's
+// basic blocks the process ran.
 image::PeImage &Load(uint64_t InstructionBudget);
 uint64_t Call(const char *Function, std::initializer_list<uint64_t> Args);
 template <typename T>
